@@ -1,0 +1,1 @@
+int korvaneCorePlaceholder() { return 0; }

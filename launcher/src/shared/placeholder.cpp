@@ -1,0 +1,1 @@
+int korvaneSharedPlaceholder() { return 0; }
