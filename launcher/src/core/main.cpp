@@ -1,4 +1,6 @@
-int main()
+#include "core/launchermain.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    return korvane::launcher::launcherMain(argc, argv);
 }

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <QApplication>
+#include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QNetworkRequest>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSplashScreen;
+
+namespace shared {
+class TDownloadPool;
+class TTranslationManager;
+} // namespace shared
+
+namespace korvane::launcher {
+
+class TCloudflareCdnTrace;
+class TLauncherConfigurationHandler;
+class TLauncherFilesystemHelper;
+
+// The composition root: creates and owns every long-lived component of the run. No component is a Qt
+// child of it; members are destroyed in reverse order after the event loop has ended.
+class TLauncherApplication : public QApplication
+{
+public:
+    // Set by start-up before any component runs; components call back through it.
+    static TLauncherApplication* instance;
+
+    TLauncherApplication(int& argc, char** argv);
+    ~TLauncherApplication() override;
+
+    // Start-up steps, called in this order by launcherMain.
+    void chooseLanguage();
+    void armSplashTimer();
+    void readAccountGroupKey();
+    void armExitDelayTimer();
+    void connectComponents();
+    // Unknown options and positional arguments are ignored; there is no help and no error exit.
+    void parseCommandLine(const QStringList& arguments);
+    // The first configuration request; the splash appears if no decision comes in time.
+    void loadConfiguration();
+
+    // Reactions to the configuration handler.
+    void onMainConfigurationLoaded();
+    void onMainConfigurationDownloadFailed();
+    void onDiskAccessFailed(const QString& ErrorMessage);
+    void onPackageConfigurationDownloadsFinished();
+
+    void showSplashScreen();
+    void onExitDelayTimerExpired();
+
+    // Posts one analytics event to the configuration's funnel address, retrying failed posts.
+    void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
+    void postFunnelRequest(const QNetworkRequest& request, const QByteArray& body, const QString& step,
+        const QString& firstFlagKey, bool first, int attemptsLeft);
+    void onFunnelReplyFinished(QNetworkReply* reply, const QNetworkRequest& request, const QByteArray& body,
+        const QString& step, const QString& firstFlagKey, bool first, int attemptsLeft);
+    void retryFunnelRequest(const QNetworkRequest& request, const QByteArray& body, const QString& step,
+        const QString& firstFlagKey, bool first, int attemptsLeft);
+
+    const std::shared_ptr<QNetworkAccessManager>& getNetworkAccessManager() const { return networkAccessManager; }
+    const std::shared_ptr<shared::TDownloadPool>& getDownloadPool() const { return downloadPool; }
+    const std::shared_ptr<TLauncherFilesystemHelper>& getFilesystemHelper() const { return filesystemHelper; }
+    const std::shared_ptr<shared::TTranslationManager>& getTranslationManager() const { return translationManager; }
+    const std::shared_ptr<TCloudflareCdnTrace>& getCdnTrace() const { return cdnTrace; }
+    TLauncherConfigurationHandler* getConfigurationHandler() const { return configurationHandler.get(); }
+    const QCommandLineParser& getCommandLineParser() const { return commandLineParser; }
+    const QCommandLineOption& getFirstLaunchOption() const { return firstLaunchOption; }
+    const QCommandLineOption& getSkipSelfUpdateOption() const { return skipSelfUpdateOption; }
+    const QCommandLineOption& getShowUiOption() const { return showUiOption; }
+    const QCommandLineOption& getPatchOption() const { return patchOption; }
+    const QCommandLineOption& getEmulateMaintenanceOption() const { return emulateMaintenanceOption; }
+    const QTimer& getSplashTimer() const { return splashTimer; }
+    const QTimer& getExitDelayTimer() const { return exitDelayTimer; }
+    const QString& getAccountGroupKey() const { return accountGroupKey; }
+    int getPendingFunnelRequests() const { return pendingFunnelRequests; }
+    const QString& getFunnelUuidKey() const { return funnelUuidKey; }
+
+private:
+    // Shared services.
+    std::shared_ptr<QNetworkAccessManager> networkAccessManager;
+    std::shared_ptr<shared::TDownloadPool> downloadPool;
+    std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
+    std::shared_ptr<shared::TTranslationManager> translationManager;
+    std::shared_ptr<TCloudflareCdnTrace> cdnTrace;
+
+    // Components with one owner.
+    std::unique_ptr<TLauncherConfigurationHandler> configurationHandler;
+
+    std::unique_ptr<QSplashScreen> splashScreen;
+
+    // Command line.
+    QCommandLineParser commandLineParser;
+    QCommandLineOption firstLaunchOption;
+    QCommandLineOption skipSelfUpdateOption;
+    QCommandLineOption showUiOption;
+    QCommandLineOption patchOption;
+    QCommandLineOption emulateMaintenanceOption;
+
+    QTimer splashTimer;
+    QTimer exitDelayTimer;
+
+    QString accountGroupKey;
+    int pendingFunnelRequests = 0;
+    QString funnelUuidKey;
+};
+
+} // namespace korvane::launcher

@@ -1,0 +1,69 @@
+#include "launcherconfigurationreader.h"
+
+#include "package.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+namespace korvane::launcher {
+
+namespace {
+
+QUrl endpointFromJson(const QJsonValue& value)
+{
+    return QUrl(value.toString(), QUrl::TolerantMode);
+}
+
+} // namespace
+
+TLauncherConfigurationException::TLauncherConfigurationException(const QString& message)
+    : std::runtime_error(message.toUtf8().toStdString())
+{ }
+
+TLauncherConfigurationReader::TLauncherConfigurationReader(const QUrl& baseUrl, const QByteArray& document)
+    : baseUrl(baseUrl)
+    , rawJson(document)
+{
+    QJsonParseError error;
+    const QJsonDocument json = QJsonDocument::fromJson(document, &error);
+    if (error.error != QJsonParseError::NoError)
+        throw TLauncherConfigurationException(error.errorString());
+    parseConfiguration(json.object());
+}
+
+void TLauncherConfigurationReader::parseConfiguration(const QJsonObject& configuration)
+{
+    const QJsonValue launcher = configuration.value(QLatin1String("launcher"));
+    if (launcher.isObject())
+        launcherPackage = std::make_shared<TPackage>(TPackage::launcherPackageIndex, launcher.toObject(), *this);
+
+    const QJsonValue packageArray = configuration.value(QLatin1String("packages"));
+    if (packageArray.isArray()) {
+        const QJsonArray array = packageArray.toArray();
+        packages.reserve(array.size());
+        int index = 0;
+        for (const QJsonValue& element : array)
+            packages.push_back(std::make_shared<TPackage>(index++, element.toObject(), *this));
+    }
+
+    hardwareSurveyUrl = endpointFromJson(configuration.value(QLatin1String("hardwaresurvey")));
+    hintsUrl = endpointFromJson(configuration.value(QLatin1String("hints")));
+    funnelUrl = endpointFromJson(configuration.value(QLatin1String("funnel")));
+    preventDefaultAutostart = configuration.value(QLatin1String("preventdefaultautostart")).toBool(false);
+    showPackageNames = configuration.value(QLatin1String("showpackagenames")).toBool(false);
+}
+
+std::vector<std::shared_ptr<TPackage>> TLauncherConfigurationReader::packagesWithConfiguration() const
+{
+    std::vector<std::shared_ptr<TPackage>> result;
+    for (const std::shared_ptr<TPackage>& package : packages) {
+        const TPackageBuild* build = package->currentPlatformBuild();
+        if (build && build->configuration)
+            result.push_back(package);
+    }
+    return result;
+}
+
+} // namespace korvane::launcher

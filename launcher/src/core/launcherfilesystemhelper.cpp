@@ -1,0 +1,61 @@
+#include "core/launcherfilesystemhelper.h"
+
+#include "core/launcherconstants.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace korvane::launcher {
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper()
+{
+    QString path = joinPath({ QCoreApplication::applicationDirPath(), settingsFileName });
+    if (!fileExists(path))
+        path = embeddedSettingsFolder + settingsFileName;
+    launcherSettings = std::make_shared<TLauncherSettings>(TLauncherSettings::read(path));
+    accountGroupFile = launcherSettings->accountGroupFile;
+    clientAccountGroupFilePath = joinPath({ launcherSettings->settingsTarget, accountGroupFile });
+}
+
+QDir TLauncherFilesystemHelper::packagesDirectory()
+{
+    const QDir dataLocation(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    return createFolder(pathInsideFolder(dataLocation, launcherSettings->packages));
+}
+
+void TLauncherFilesystemHelper::writeFileCreatingFolder(const QString& path, const QByteArray& data)
+{
+    createFolder(QFileInfo(path).absolutePath());
+    writeFile(path, data);
+}
+
+void TLauncherFilesystemHelper::removePath(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink()) {
+        QDir(path).removeRecursively();
+    } else if (info.exists() || info.isSymLink()) {
+        deleteFile(path);
+    }
+}
+
+bool TLauncherFilesystemHelper::accountGroupFileExists()
+{
+    if (accountGroupFilePath.isEmpty()) {
+        const QString dataLocation = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        accountGroupFilePath = joinPath({ QDir(dataLocation).absolutePath(), accountGroupFile });
+    }
+    return fileExists(accountGroupFilePath);
+}
+
+void TLauncherFilesystemHelper::moveFileReplacing(const QString& source, const QString& target)
+{
+    if (!fileExists(source))
+        return;
+    removePath(target);
+    QFile::rename(source, target);
+}
+
+} // namespace korvane::launcher

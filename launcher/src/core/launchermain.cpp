@@ -1,0 +1,62 @@
+#include "core/launchermain.h"
+
+#include "core/launcherapplication.h"
+#include "core/launcherconstants.h"
+#include "core/launcherfilesystemhelper.h"
+#include "core/launchermessagehandler.h"
+#include "shared/firstinstancetester.h"
+#include "shared/launcherutils.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <exception>
+#include <memory>
+
+namespace korvane::launcher {
+
+int launcherMain(int argc, char** argv)
+{
+    TLauncherApplication application(argc, argv);
+
+    TLauncherApplication::instance = &application;
+    shared::TLauncherUtils::ipV4Mode = application.getFilesystemHelper()->getLauncherSettings()->ipV4Mode;
+
+    application.chooseLanguage();
+    QCoreApplication::setApplicationName(applicationName);
+    QGuiApplication::setApplicationDisplayName(QCoreApplication::applicationName());
+    QCoreApplication::setOrganizationName(organisationName);
+    QCoreApplication::setOrganizationDomain(organisationDomain);
+    application.armSplashTimer();
+    application.readAccountGroupKey();
+    application.armExitDelayTimer();
+    application.connectComponents();
+    application.parseCommandLine(QCoreApplication::arguments());
+
+    // Kept until the event loop has ended, so the segment stays attached for the whole run.
+    std::unique_ptr<shared::FirstInstanceTester> firstInstanceTester;
+    try {
+        firstInstanceTester = std::make_unique<shared::FirstInstanceTester>();
+    } catch (const std::exception& e) {
+        qCritical() << "Single-instance test failed:" << e.what();
+        return 1;
+    }
+    if (!firstInstanceTester->isFirstInstance()) {
+        // No log is opened, so the running launcher's log stays as it is.
+        qCritical() << "Version: " << launcherVersion << "already running"
+                    << " Thread: " << QThread::currentThreadId();
+        return 0;
+    }
+
+    setupLogging();
+    qInfo() << "Version: " << launcherVersion << " Thread: " << QThread::currentThreadId();
+    qInfo() << "load configuration"
+            << " Thread: " << QThread::currentThreadId();
+    application.loadConfiguration();
+
+    const int result = QCoreApplication::exec();
+    firstInstanceTester.reset();
+    return result;
+}
+
+} // namespace korvane::launcher

@@ -1,1 +1,0 @@
-int korvaneCorePlaceholder() { return 0; }

@@ -1,0 +1,218 @@
+#include "installation/packageinstallation.h"
+
+#include "installation/installationscan.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QStorageInfo>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <stdexcept>
+
+namespace korvane::launcher {
+
+struct TScanOutcome
+{
+    TPackageDifference changes;
+    QString errorText; // empty when the scan worked
+};
+
+TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& package,
+    const std::shared_ptr<QNetworkAccessManager>& networkAccessManager,
+    const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper)
+    : package(package)
+    , filesystemHelper(filesystemHelper)
+    , networkAccessManager(networkAccessManager)
+{
+    registerInstallationMetaTypes();
+}
+
+TPackageInstallation::~TPackageInstallation()
+{
+    // The scan's workers emit through this object; never let them outlive it.
+    if (scanWatcher) {
+        scanWatcher->waitForFinished();
+        delete scanWatcher;
+    }
+}
+
+void TPackageInstallation::startScan(const TPackageConfigurationReader& newConfiguration,
+    const TPackageConfigurationReader& installedConfiguration, bool fastScan)
+{
+    registerInstallationMetaTypes();
+    scanWatcher = new QFutureWatcher<TScanOutcome>();
+    connect(scanWatcher, &QFutureWatcherBase::finished, this, &TPackageInstallation::onScanDone);
+    TPackageInstallation* installation = this;
+    scanWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+        [installation, newConfiguration, installedConfiguration, fastScan]() -> TScanOutcome {
+            TScanOutcome outcome;
+            try {
+                outcome.changes = TInstallationScan::requiredChanges(newConfiguration, installedConfiguration, fastScan,
+                    installation->installationDirectory, installation->filesystemHelper, installation->installationMode,
+                    [installation](
+                        TFileSize scanned, TFileSize total) { emit installation->scanProgress(scanned, total); });
+            } catch (const std::exception& e) {
+                outcome.errorText = QString::fromUtf8(e.what());
+            } catch (...) {
+                outcome.errorText = QStringLiteral("unknown exception");
+            }
+            return outcome;
+        }));
+}
+
+void TPackageInstallation::onScanDone()
+{
+    const TScanOutcome outcome = scanWatcher->result();
+    delete scanWatcher;
+    scanWatcher = nullptr;
+    if (outcome.errorText.isEmpty()) {
+        onRequiredChangesComputedForInstallation(outcome.changes);
+        return;
+    }
+    qCritical() << "startScan: the scan of " << package->name << " failed: " << outcome.errorText
+                << " Thread: " << QThread::currentThreadId();
+    succeeded = false;
+    errorReason = EPackageDownloaderError::SavingFailed;
+    emit downloadFinished(package);
+}
+
+std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+    const TFileInPackageVector& newFiles, const TChunkInPackageVector& newChunks, const TFileInPackageVector& oldFiles,
+    const TChunkInPackageVector& oldChunks, bool fastScan, const QDir& installationDirectory,
+    const std::shared_ptr<TLauncherFilesystemHelper>& helper)
+{
+    return TInstallationScan::filesThatNeedUpdate(newFiles, newChunks, oldFiles, oldChunks, fastScan,
+        installationDirectory, helper, installationMode,
+        [this](TFileSize scanned, TFileSize total) { emit scanProgress(scanned, total); });
+}
+
+void TPackageInstallation::onDownloadCompleted()
+{
+    qInfo() << "onDownloadCompleted" << package->name << " Thread: " << QThread::currentThreadId();
+    succeeded = true;
+    errorReason = EPackageDownloaderError::NoError;
+    emit downloadFinished(package); // may release this object: nothing may follow
+}
+
+void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
+{
+    qInfo() << "onDownloadFailed" << package->name << " " << int(ErrorReason)
+            << " Thread: " << QThread::currentThreadId();
+    succeeded = false;
+    errorReason = ErrorReason;
+    emit downloadFinished(package);
+}
+
+void TPackageInstallation::onVerifyFinished(bool Result)
+{
+    qInfo() << "onVerifyFinished with " << (Result ? "true" : "false") << " Thread: " << QThread::currentThreadId();
+    succeeded = Result;
+    errorReason = Result ? EPackageDownloaderError::NoError : EPackageDownloaderError::VerificationFailed;
+    emit verificationFinished(package);
+}
+
+std::optional<qint64> TPackageInstallation::availableBytes(const QString& path) const
+{
+    // The folder may not exist yet; its volume is that of the nearest folder above it that does.
+    QString existing = path;
+    while (!existing.isEmpty() && !QFileInfo(existing).isDir()) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            break;
+        existing = parent;
+    }
+    const QStorageInfo storage(existing);
+    if (!storage.isValid())
+        return std::nullopt;
+    return storage.bytesAvailable();
+}
+
+void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
+{
+    qInfo() << "onRequiredChangesComputedForInstallation"
+            << " files to download: " << Changes.filesToDownload.size()
+            << " files to delete: " << Changes.filesToDelete.size() << " Thread: " << QThread::currentThreadId();
+    filesToDownload = std::move(Changes.filesToDownload);
+    filesToDelete = std::move(Changes.filesToDelete);
+
+    // The full size of every file that needs anything, since the writer may rewrite all of it.
+    TFileSize needed = 0;
+    for (const TFileToDownload& file : filesToDownload) {
+        for (const TChunkInPackage& chunk : file.chunks)
+            needed += chunk.unpackedSize;
+    }
+    if (needed != 0) {
+        const std::optional<qint64> available = availableBytes(installationDirectory.absolutePath());
+        if (available && *available >= 0 && quint64(*available) < needed) {
+            qCritical().noquote() << QStringLiteral("Not enough disk space. Need %1 GB, only %2 GB available.")
+                                         .arg(double(needed) / 1e9, 0, 'f', 1)
+                                         .arg(double(*available) / 1e9, 0, 'f', 1);
+            succeeded = false;
+            errorReason = EPackageDownloaderError::SavingFailed;
+            emit downloadFinished(package);
+            return;
+        }
+    }
+    startDownload();
+}
+
+void TPackageInstallation::deleteFile(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return;
+    // Never reach outside the installation folder, not through a link either.
+    const QString base = QFileInfo(installationDirectory.absolutePath()).canonicalFilePath();
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    const QString cleaned = QDir::cleanPath(info.absoluteFilePath());
+    if (base.isEmpty() || parent.isEmpty() || cleaned == QDir::cleanPath(installationDirectory.absolutePath())
+        || (parent != base && !parent.startsWith(base + QLatin1Char('/')))) {
+        qWarning() << "startDownload: not deleting " << path << ", it is not inside the installation folder";
+        return;
+    }
+    if (installationMode == 1) {
+        // A file of the running launcher: keep it under its ".old" name until the next start.
+        filesystemHelper->moveFileReplacing(path, path + QLatin1String(".old"));
+        return;
+    }
+    if (info.isSymLink())
+        filesystemHelper->deleteFile(path); // the link itself, never what it points to
+    else
+        filesystemHelper->removePath(path);
+}
+
+void TPackageInstallation::startDownload()
+{
+    try {
+        qInfo() << "startDownload: " << package->name << " Thread: " << QThread::currentThreadId();
+        for (const TFileInPackage& entry : filesToDelete) {
+            QString path;
+            try {
+                path = filesystemHelper->pathInsideFolder(installationDirectory, entry.localFile);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "startDownload: not deleting " << entry.localFile << ": " << e.what();
+                continue;
+            }
+            deleteFile(path);
+        }
+        if (filesToDownload.empty()) {
+            onDownloadCompleted();
+            return;
+        }
+        startFileDownload(installationDirectory, installationMode, filesToDownload);
+    } catch (const std::runtime_error& e) {
+        emit diskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TPackageInstallation::startFileDownload(const QDir&, int, const std::vector<TFileToDownload>&)
+{
+    qCritical() << "startDownload: no package file downloader for " << package->name
+                << " Thread: " << QThread::currentThreadId();
+    onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+}
+
+} // namespace korvane::launcher

@@ -1,0 +1,237 @@
+#include "shared/downloadpool.h"
+
+#include "shared/launcherutils.h"
+#include "shared/networkaccessmanagerwrapper.h"
+#include "shared/networkreplywrapper.h"
+
+#include <QDebug>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace shared {
+
+namespace {
+
+int toTimeoutMs(qint64 Timeout)
+{
+    return int(std::clamp<qint64>(Timeout, 0, std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
+TDownloadPool::TDownloadPool(
+    int MaxConcurrentDownloads, std::shared_ptr<QNetworkAccessManagerWrapper> NetworkAccessManager, bool RemoveOnFinish)
+    : networkAccessManager(std::move(NetworkAccessManager))
+    , maxConcurrentDownloads(MaxConcurrentDownloads)
+    , removeOnFinish(RemoveOnFinish)
+{
+    // Every wrapper shares the application's manager, so this policy holds for all of its traffic.
+    if (networkAccessManager)
+        networkAccessManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+}
+
+TDownloadPool::~TDownloadPool()
+{
+    // A running reply would otherwise go on downloading into memory that nobody reads.
+    const auto attempts = std::exchange(runningAttempts, {});
+    for (const QPointer<QNetworkReplyWrapper>& wrapper : attempts) {
+        if (!wrapper)
+            continue;
+        disconnect(wrapper, nullptr, this, nullptr);
+        if (QNetworkReply* reply = wrapper->reply) {
+            reply->abort();
+            reply->deleteLater();
+        } else {
+            wrapper->deleteLater();
+        }
+    }
+}
+
+void TDownloadPool::Download(const QUrl& Url, int Retries, TMilliseconds Timeout)
+{
+    const QUrl parsed(Url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.isRelative()) {
+        emit failed(Url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
+        return;
+    }
+    Enqueue(Url, Retries, Timeout);
+}
+
+void TDownloadPool::Enqueue(const QUrl& Url, int Retries, TMilliseconds Timeout)
+{
+    // A URL stands at most once in the queue: a repeated request moves it to the back.
+    if (const auto queued = queuedIndex.find(Url); queued != queuedIndex.end()) {
+        queuedDownloads.erase(queued.value());
+        queuedIndex.erase(queued);
+    }
+    if (activeDownloads.contains(Url))
+        return;
+    queuedDownloads.push_back({ Url, Retries, Timeout });
+    queuedIndex.insert(Url, std::prev(queuedDownloads.end()));
+    ProcessQueue();
+}
+
+void TDownloadPool::SetMaxConcurrentDownloads(int MaxConcurrentDownloads)
+{
+    maxConcurrentDownloads = MaxConcurrentDownloads;
+    if (maxConcurrentDownloads > 0)
+        ProcessQueue();
+}
+
+int TDownloadPool::GetMaxConcurrentDownloads() const
+{
+    return maxConcurrentDownloads;
+}
+
+int TDownloadPool::GetActiveDownloadCount() const
+{
+    return int(activeDownloads.size());
+}
+
+int TDownloadPool::GetPendingDownloadCount() const
+{
+    return int(activeDownloads.size() + queuedDownloads.size());
+}
+
+void TDownloadPool::SetCache(QAbstractNetworkCache* Cache)
+{
+    if (networkAccessManager)
+        networkAccessManager->setCache(Cache);
+}
+
+void TDownloadPool::Remove(const QUrl& Url)
+{
+    retryPauses.remove(Url);
+    if (activeDownloads.remove(Url) > 0)
+        ProcessQueue();
+}
+
+bool TDownloadPool::StartDownload(const QUrl& Url, int Retries, TMilliseconds Timeout)
+{
+    qInfo() << "StartDownload: " << Url;
+    QNetworkRequest request = TLauncherUtils::createNetworkRequest(Url);
+    request.setTransferTimeout(toTimeoutMs(Timeout));
+
+    QNetworkReplyWrapper* wrapper = networkAccessManager ? networkAccessManager->get(request) : nullptr;
+    retryPauses.remove(Url);
+    if (!wrapper) {
+        activeDownloads.remove(Url);
+        emit failed(Url, QNetworkReply::UnknownNetworkError, QStringLiteral("No network access manager"));
+        return false;
+    }
+    wrapper->url = Url;
+    wrapper->retries = Retries;
+
+    connect(
+        wrapper, &QNetworkReplyWrapper::finished, this, [this, wrapper] { OnNetworkReplySignalsFinished(wrapper); });
+    connect(wrapper, &QNetworkReplyWrapper::error, this, [this, wrapper] { OnNetworkReplySignalsError(wrapper); });
+    connect(wrapper, &QNetworkReplyWrapper::progress, this, [this, wrapper](qint64 Bytes) {
+        // An attempt whose URL was removed (and maybe requested again) no longer reports.
+        const QUrl url = wrapper->getUrl();
+        if (activeDownloads.value(url) == wrapper)
+            emit progress(url, Bytes);
+    });
+
+    runningAttempts.insert(wrapper, wrapper);
+    activeDownloads.insert(Url, wrapper);
+    return true;
+}
+
+void TDownloadPool::ProcessQueue()
+{
+    while (!queuedDownloads.empty() && GetActiveDownloadCount() < GetMaxConcurrentDownloads()) {
+        const TQueuedDownload next = std::move(queuedDownloads.front());
+        queuedIndex.remove(next.url);
+        queuedDownloads.pop_front();
+        StartDownload(next.url, next.retries, next.timeout);
+    }
+}
+
+void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
+{
+    runningAttempts.remove(Wrapper);
+    const QUrl url = Wrapper->getUrl();
+    const QNetworkReply::NetworkError code = Wrapper->getError();
+    qInfo() << "OnNetworkReplySignalsFinished url: " << url << " error: " << code;
+
+    // Only the attempt stored for the URL speaks for it; an attempt whose URL was removed, or removed
+    // and requested again, ends silently.
+    const auto active = activeDownloads.find(url);
+    const bool current = active != activeDownloads.end() && active.value() == Wrapper;
+
+    if (code != QNetworkReply::NoError && !url.host().isEmpty()) {
+        qInfo() << "OnNetworkReplySignalsFinished url: " << url << " error: " << code
+                << " error string: " << Wrapper->getErrorString() << "retries: " << Wrapper->retries;
+        if (Wrapper->retries > 0) {
+            if (current) {
+                qInfo() << "Retry download in " << retryDelay << " ms";
+                const int timeout = Wrapper->reply ? Wrapper->reply->request().transferTimeout() : 0;
+                const int retries = Wrapper->retries;
+                const quint64 pause = ++lastRetryPause;
+                // The URL keeps its place in the limit during the pause.
+                active.value() = nullptr;
+                retryPauses.insert(url, pause);
+                QTimer::singleShot(retryDelay, this,
+                    [this, url, retries, timeout, pause] { onRetryTimeout(url, retries, timeout, pause); });
+            }
+            releaseAttempt(Wrapper);
+            return;
+        }
+    }
+
+    if (!current) {
+        releaseAttempt(Wrapper);
+        return;
+    }
+
+    if (removeOnFinish)
+        activeDownloads.erase(active);
+    else
+        active.value() = nullptr;
+
+    // Released before the signal: a listener may destroy the pool from within it.
+    const QPointer<TDownloadPool> alive(this);
+    if (code != QNetworkReply::NoError) {
+        const QString errorString = Wrapper->getErrorString();
+        releaseAttempt(Wrapper);
+        emit failed(url, code, errorString);
+    } else {
+        const QByteArray data = Wrapper->readAll();
+        releaseAttempt(Wrapper);
+        emit success(url, data);
+    }
+    if (alive && removeOnFinish)
+        ProcessQueue();
+}
+
+void TDownloadPool::OnNetworkReplySignalsError(QNetworkReplyWrapper* Wrapper)
+{
+    qInfo() << "OnNetworkReplySignalsError url: " << Wrapper->getUrl() << " error: " << Wrapper->getError()
+            << " errorString: " << Wrapper->getErrorString();
+}
+
+void TDownloadPool::onRetryTimeout(const QUrl& Url, int Retries, TMilliseconds Timeout, quint64 Pause)
+{
+    const auto pending = retryPauses.find(Url);
+    if (pending == retryPauses.end() || pending.value() != Pause) {
+        qInfo() << "Retry download of " << Url << " skipped";
+        return;
+    }
+    retryPauses.erase(pending);
+    activeDownloads.remove(Url);
+    qInfo() << "Retry download of " << Url;
+    // The URL held its place in the limit throughout the pause, so it starts without the queue.
+    StartDownload(Url, Retries - 1, Timeout);
+}
+
+void TDownloadPool::releaseAttempt(QNetworkReplyWrapper* Wrapper)
+{
+    if (Wrapper->reply)
+        Wrapper->reply->deleteLater();
+    else
+        Wrapper->deleteLater();
+}
+
+} // namespace shared

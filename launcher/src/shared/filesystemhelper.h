@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QByteArray;
+class QFileDevice;
+class QImage;
+class QJsonDocument;
+class QSettings;
+
+namespace shared {
+
+class TReadOnlyMemoryBlob;
+
+// One entry of a folder listing.
+class TLocalFileInfo
+{
+public:
+    TLocalFileInfo() = default;
+    TLocalFileInfo(QString path, qint64 size)
+        : path(std::move(path))
+        , size(size)
+    { }
+    virtual ~TLocalFileInfo() = default;
+
+    QString path; // absolute
+    qint64 size = 0;
+};
+
+// Throws std::runtime_error "I/O error on file '<name>': <text>".
+[[noreturn]] void throwFileError(const QFileDevice& file, const QString& text);
+// Throws through throwFileError when the file reports an error.
+void checkFileError(const QFileDevice& file);
+
+// The one place through which files are read, written, listed and removed, so that every failure
+// surfaces as a std::runtime_error naming the file. Stateless; any thread may use it.
+class TFileSystemHelper
+{
+public:
+    virtual ~TFileSystemHelper() = default;
+
+    virtual std::shared_ptr<TReadOnlyMemoryBlob> openReadOnlyMemoryBlob(const QString& path);
+    virtual QByteArray readFile(const QString& path);
+    // A file that cannot be opened reads as empty; other failures throw.
+    virtual QByteArray readFileIfOpenable(const QString& path);
+    // Replaces the file atomically, so an interrupted write leaves the old content in place.
+    virtual void writeFile(const QString& path, const QByteArray& data);
+    virtual void writeTextFile(const QString& path, const QString& text);
+    virtual void appendTextFile(const QString& path, const QString& text);
+    virtual void deleteFile(const QString& path);
+    virtual void copyFile(const QString& source, const QString& target);
+    virtual QDir createFolder(const QString& path);
+    // The path of a relative name inside the folder; names that would leave it are refused.
+    virtual QString pathInsideFolder(const QDir& folder, const QString& relative);
+    virtual void forEachFile(const QString& folder, const std::function<void(const TLocalFileInfo&)>& callback);
+    virtual std::vector<TLocalFileInfo> listFiles(const QString& folder);
+    virtual bool fileExists(const QString& path);
+    virtual bool directoryExists(const QString& path);
+    virtual QString joinPath(const QStringList& parts);
+    virtual QDir openOrCreateSubdirectory(const QString& parent, const QString& name);
+    virtual std::shared_ptr<QSettings> openSettings(const QString& path);
+    virtual QJsonDocument readJsonFileAsQJsonDocument(const QString& path, bool& parseFailed) const;
+    virtual std::shared_ptr<QImage> readImage(const QString& path, const char* format);
+    virtual void writeImage(const QImage& image, const QString& path, const char* format);
+};
+
+} // namespace shared

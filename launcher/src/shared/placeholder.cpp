@@ -1,1 +1,0 @@
-int korvaneSharedPlaceholder() { return 0; }

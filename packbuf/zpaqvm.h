@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace packbuf {
+
+// Receives what a post-processor outputs, in pieces of up to 64 KiB.
+class TZpaqlSink
+{
+public:
+    virtual ~TZpaqlSink() = default;
+    virtual void write(const std::uint8_t* data, std::size_t length) = 0;
+};
+
+// The ZPAQL machine that runs a block's context computation (HCOMP) or post-processor (PCOMP).
+// Its state persists between calls for the whole block.
+class TZpaqlMachine
+{
+public:
+    // Result of one call.
+    enum class TStatus { Halted, Error, OutOfSteps };
+
+    // Takes a copy of the program and sizes H to 2^hBits words and M to 2^mBits bytes, all zero.
+    // Without a sink OUT does nothing (HCOMP). Each byte output earns outputCredit steps, since
+    // expanding data (LZ77 matches) needs steps in proportion to its output.
+    void load(const std::uint8_t* code, std::size_t length, unsigned hBits, unsigned mBits, TZpaqlSink* sink,
+        std::int64_t outputCredit = 0);
+
+    // One call: A = input, run from the start until HALT. Each instruction costs one step of the
+    // caller's budget, so corrupt code cannot loop forever. Output is buffered.
+    TStatus run(std::uint32_t input, std::int64_t& budget);
+    // Hands buffered output to the sink.
+    void flush();
+
+    std::uint32_t h(std::size_t i) const { return m_h[i & m_hMask]; }
+    std::size_t hSize() const { return m_h.size(); }
+
+private:
+    struct TOperation
+    {
+        const void* handler = nullptr;
+        std::uint32_t operand = 0;
+        std::uint32_t target = 0; // jumps: the operation jumped to
+    };
+
+    std::vector<std::uint8_t> m_code; // program followed by zero padding, so running off its end stops
+    std::size_t m_codeLength = 0;
+    std::vector<TOperation> m_ops; // decoded on the first call
+    std::vector<std::uint32_t> m_h;
+    std::vector<std::uint8_t> m_m;
+    std::uint32_t m_hMask = 0;
+    std::uint32_t m_mMask = 0;
+    std::uint32_t m_a = 0, m_b = 0, m_c = 0, m_d = 0;
+    bool m_f = false;
+    std::uint32_t m_r[256] = {};
+    TZpaqlSink* m_sink = nullptr;
+    std::int64_t m_outputCredit = 0;
+    std::vector<std::uint8_t> m_output;
+};
+
+} // namespace packbuf

@@ -1,0 +1,107 @@
+#include "core/launchermessagehandler.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+using korvane::launcher::formatLogLine;
+using korvane::launcher::setupLogging;
+
+class TestLauncherMessageHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineFormat_data();
+    void lineFormat();
+    void logFileReceivesEveryThreadsLines();
+};
+
+void TestLauncherMessageHandler::lineFormat_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("info") << int(QtInfoMsg) << QByteArray() << 0 << "started"
+                          << "(:0) Info: started";
+    QTest::newRow("debug") << int(QtDebugMsg) << QByteArray() << 0 << "d"
+                           << "(:0) Debug: d";
+    QTest::newRow("warning") << int(QtWarningMsg) << QByteArray() << 0 << "w"
+                             << "(:0) Warning: w";
+    QTest::newRow("critical") << int(QtCriticalMsg) << QByteArray() << 0 << "c"
+                              << "(:0) Critical: c";
+    QTest::newRow("fatal") << int(QtFatalMsg) << QByteArray() << 0 << "f"
+                           << "(:0) Fatal: f";
+    QTest::newRow("unknown type") << 42 << QByteArray() << 0 << "lost"
+                                  << "(:0) ";
+    QTest::newRow("source location") << int(QtInfoMsg) << QByteArray("src/x.cpp") << 17 << "m"
+                                     << "(src/x.cpp:17) Info: m";
+    QTest::newRow("place markers stay") << int(QtInfoMsg) << QByteArray() << 0 << "%1 of %2 %3"
+                                        << "(:0) Info: %1 of %2 %3";
+}
+
+void TestLauncherMessageHandler::lineFormat()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, file);
+    QFETCH(int, line);
+    QFETCH(QString, message);
+    QFETCH(QString, expected);
+    const QMessageLogContext context(file.isEmpty() ? nullptr : file.constData(), line, nullptr, "default");
+    const QDateTime time(QDate(2026, 3, 4), QTime(5, 6, 7));
+    QCOMPARE(formatLogLine(QtMsgType(type), context, message, time), QStringLiteral("2026-03-04 05:06:07 ") + expected);
+}
+
+void TestLauncherMessageHandler::logFileReceivesEveryThreadsLines()
+{
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.filePath(QStringLiteral("not/yet/there"))));
+    QCoreApplication::setOrganizationName(QStringLiteral("Dulmark GmbH"));
+    QCoreApplication::setApplicationName(QStringLiteral("Korvane Vedudi"));
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QString logPath = folder + QLatin1Char('/') + QFileInfo(QCoreApplication::applicationFilePath()).fileName()
+        + QStringLiteral(".log");
+    QVERIFY(!QFileInfo::exists(folder));
+
+    const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+    setupLogging();
+    qInfo() << "hello" << QStringLiteral("quoted");
+    constexpr int threadCount = 4;
+    constexpr int linesPerThread = 200;
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back(QThread::create([t] {
+            for (int i = 0; i < linesPerThread; ++i)
+                qWarning().noquote()
+                    << QStringLiteral("thread %1 line %2 with some text to widen the window").arg(t).arg(i);
+        }));
+        threads.back()->start();
+    }
+    for (auto& thread : threads)
+        QVERIFY(thread->wait(20000));
+    qInstallMessageHandler(testHandler);
+
+    QFile log(logPath);
+    QVERIFY2(log.open(QIODevice::ReadOnly | QIODevice::Text), qPrintable(logPath));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1 + threadCount * linesPerThread);
+    const QRegularExpression first(QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(:0\) Info: hello "quoted"$)"));
+    QVERIFY2(first.match(lines.first()).hasMatch(), qPrintable(lines.first()));
+    const QRegularExpression threadLine(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(:0\) Warning: thread \d line \d+ with some text to widen the window$)"));
+    for (const QString& line : lines.mid(1))
+        QVERIFY2(threadLine.match(line).hasMatch(), qPrintable(line));
+}
+
+QTEST_GUILESS_MAIN(TestLauncherMessageHandler)
+#include "tst_launchermessagehandler.moc"

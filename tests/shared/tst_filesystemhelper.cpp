@@ -1,0 +1,323 @@
+#include "shared/filesystemhelper.h"
+
+#include <QFile>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <stdexcept>
+
+using shared::TFileSystemHelper;
+using shared::TLocalFileInfo;
+
+namespace {
+
+QString errorText(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::runtime_error& e) {
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+} // namespace
+
+class TestFileSystemHelper : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pathInsideFolder_data();
+    void pathInsideFolder();
+    void pathInsideFolderRefusesEscapes_data();
+    void pathInsideFolderRefusesEscapes();
+    void joinPath_data();
+    void joinPath();
+
+    void readMissingFile();
+    void writeAndReadBack();
+    void writeFileReplacesAtomically();
+    void writeFileIntoMissingFolder();
+    void textWrites();
+    void deleteFile();
+    void copyFileKeepsExistingTarget();
+    void createFolder();
+    void openOrCreateSubdirectory();
+    void listFilesAndForEachFile();
+    void readJson();
+    void images();
+    void settings();
+
+private:
+    TFileSystemHelper helper;
+};
+
+void TestFileSystemHelper::pathInsideFolder_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("nested") << "bin/app"
+                            << "/data/pkg/bin/app";
+    QTest::newRow("trailing separator") << "sub/"
+                                        << "/data/pkg/sub";
+    QTest::newRow("climbs back inside") << "a/../b"
+                                        << "/data/pkg/b";
+    QTest::newRow("dot segments") << "./a/./b"
+                                  << "/data/pkg/a/b";
+    QTest::newRow("the folder itself") << ""
+                                       << "/data/pkg";
+    QTest::newRow("name starting with dots") << "..hidden"
+                                             << "/data/pkg/..hidden";
+}
+
+void TestFileSystemHelper::pathInsideFolder()
+{
+    QFETCH(QString, relative);
+    QFETCH(QString, expected);
+    QCOMPARE(helper.pathInsideFolder(QDir(QStringLiteral("/data/pkg")), relative), expected);
+    QCOMPARE(helper.pathInsideFolder(QDir(QStringLiteral("/data/pkg/")), relative), expected);
+}
+
+void TestFileSystemHelper::pathInsideFolderRefusesEscapes_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::newRow("parent") << "..";
+    QTest::newRow("grandparent") << "../..";
+    QTest::newRow("climbs out") << "a/../..";
+    QTest::newRow("file next to the folder") << "../escape.txt";
+    QTest::newRow("sibling sharing the prefix") << "../pkg2/x";
+    QTest::newRow("absolute") << "/abs/file";
+    QTest::newRow("absolute system file") << "/etc/passwd";
+}
+
+void TestFileSystemHelper::pathInsideFolderRefusesEscapes()
+{
+    QFETCH(QString, relative);
+    const QString message = errorText([&] { helper.pathInsideFolder(QDir(QStringLiteral("/data/pkg")), relative); });
+    QVERIFY2(message.contains(relative) && message.contains(QLatin1String("/data/pkg")), qPrintable(message));
+}
+
+void TestFileSystemHelper::joinPath_data()
+{
+    QTest::addColumn<QStringList>("parts");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("none") << QStringList() << "";
+    QTest::newRow("one") << QStringList { "a/b" } << "a/b";
+    QTest::newRow("absolute first") << QStringList { "/home/u", "f" } << "/home/u/f";
+    QTest::newRow("no cleaning") << QStringList { "a", "/b" } << "a//b";
+    QTest::newRow("empty part") << QStringList { "a", "", "b" } << "a//b";
+}
+
+void TestFileSystemHelper::joinPath()
+{
+    QFETCH(QStringList, parts);
+    QFETCH(QString, expected);
+    QCOMPARE(helper.joinPath(parts), expected);
+}
+
+void TestFileSystemHelper::readMissingFile()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("missing.bin"));
+    QVERIFY(helper.readFileIfOpenable(path).isEmpty());
+    const QString message = errorText([&] { helper.readFile(path); });
+    QVERIFY2(message.startsWith(QStringLiteral("I/O error on file '%1': ").arg(path)), qPrintable(message));
+    QVERIFY(message.size() > QStringLiteral("I/O error on file '%1': ").arg(path).size());
+}
+
+void TestFileSystemHelper::writeAndReadBack()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("data.bin"));
+    const QByteArray bytes("\x00\x01binary\xff", 9);
+    helper.writeFile(path, bytes);
+    QCOMPARE(helper.readFile(path), bytes);
+    QCOMPARE(helper.readFileIfOpenable(path), bytes);
+    helper.writeFile(path, QByteArray("x"));
+    QCOMPARE(helper.readFile(path), QByteArray("x"));
+    helper.writeFile(path, QByteArray());
+    QCOMPARE(QFileInfo(path).size(), 0);
+}
+
+void TestFileSystemHelper::writeFileReplacesAtomically()
+{
+    // The new content goes to a new file that replaces the old one, so the old inode keeps its bytes
+    // until the rename: an interrupted write cannot leave a truncated file behind.
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("marker.json"));
+    writeBytes(path, "old content");
+    QFile heldOpen(path);
+    QVERIFY(heldOpen.open(QIODevice::ReadOnly));
+    helper.writeFile(path, "new");
+    QCOMPARE(heldOpen.readAll(), QByteArray("old content"));
+    QCOMPARE(helper.readFile(path), QByteArray("new"));
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden), QStringList { "marker.json" });
+
+    // The replacement keeps the permissions of the file it replaces.
+    const QFileDevice::Permissions executable = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup;
+    QVERIFY(QFile::setPermissions(path, executable));
+    helper.writeFile(path, "newer");
+    QCOMPARE(QFile::permissions(path) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser),
+        executable);
+}
+
+void TestFileSystemHelper::writeFileIntoMissingFolder()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("missing/data.bin"));
+    const QString message = errorText([&] { helper.writeFile(path, "x"); });
+    QCOMPARE(message, QStringLiteral("I/O error on file '%1': Could not open file.").arg(path));
+    QVERIFY(!QFileInfo::exists(path));
+}
+
+void TestFileSystemHelper::textWrites()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("notes.txt"));
+    helper.writeTextFile(path, QStringLiteral("Grüße\n"));
+    helper.appendTextFile(path, QStringLiteral("more"));
+    QCOMPARE(helper.readFile(path), QStringLiteral("Grüße\nmore").toUtf8());
+    helper.writeTextFile(path, QStringLiteral("new"));
+    QCOMPARE(helper.readFile(path), QByteArray("new"));
+    // Failures are not reported.
+    helper.writeTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
+    helper.appendTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
+}
+
+void TestFileSystemHelper::deleteFile()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("gone.bin"));
+    writeBytes(path, "x");
+    helper.deleteFile(path);
+    QVERIFY(!helper.fileExists(path));
+    QCOMPARE(errorText([&] { helper.deleteFile(path); }), QStringLiteral("Failed to delete file ") + path);
+}
+
+void TestFileSystemHelper::copyFileKeepsExistingTarget()
+{
+    QTemporaryDir folder;
+    const QString source = folder.filePath(QStringLiteral("a"));
+    const QString target = folder.filePath(QStringLiteral("b"));
+    writeBytes(source, "source");
+    helper.copyFile(source, target);
+    QCOMPARE(helper.readFile(target), QByteArray("source"));
+    writeBytes(source, "changed");
+    helper.copyFile(source, target);
+    QCOMPARE(helper.readFile(target), QByteArray("source"));
+    helper.copyFile(folder.filePath(QStringLiteral("missing")), folder.filePath(QStringLiteral("c")));
+    QVERIFY(!helper.fileExists(folder.filePath(QStringLiteral("c"))));
+}
+
+void TestFileSystemHelper::createFolder()
+{
+    QTemporaryDir folder;
+    const QString nested = folder.filePath(QStringLiteral("a/b/c"));
+    QDir created = helper.createFolder(nested);
+    QVERIFY(created.exists());
+    QCOMPARE(created.absolutePath(), nested);
+    QCOMPARE(helper.createFolder(nested).absolutePath(), nested);
+    QVERIFY(helper.directoryExists(nested));
+
+    const QString blocker = folder.filePath(QStringLiteral("file"));
+    writeBytes(blocker, "x");
+    QCOMPARE(errorText([&] { helper.createFolder(blocker + QStringLiteral("/sub")); }),
+        QStringLiteral("Failed to create folder: '%1'.").arg(blocker + QStringLiteral("/sub")));
+}
+
+void TestFileSystemHelper::openOrCreateSubdirectory()
+{
+    QTemporaryDir folder;
+    QCOMPARE(helper.openOrCreateSubdirectory(folder.path(), QStringLiteral("sub")).absolutePath(),
+        folder.filePath(QStringLiteral("sub")));
+    QCOMPARE(helper.openOrCreateSubdirectory(folder.path(), QStringLiteral("sub")).absolutePath(),
+        folder.filePath(QStringLiteral("sub")));
+    QCOMPARE(errorText([&] { helper.openOrCreateSubdirectory(folder.filePath(QStringLiteral("none")), "x"); }),
+        QStringLiteral("Directory doesn't exist"));
+    writeBytes(folder.filePath(QStringLiteral("plain")), "x");
+    QCOMPARE(errorText([&] { helper.openOrCreateSubdirectory(folder.path(), QStringLiteral("plain")); }),
+        QStringLiteral("Failed to create subdirectory."));
+}
+
+void TestFileSystemHelper::listFilesAndForEachFile()
+{
+    QTemporaryDir folder;
+    writeBytes(folder.filePath(QStringLiteral("one.bin")), "1");
+    writeBytes(folder.filePath(QStringLiteral("three.bin")), "333");
+    writeBytes(folder.filePath(QStringLiteral(".hidden")), "hh");
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("sub")));
+    writeBytes(folder.filePath(QStringLiteral("sub/deep.bin")), "deep");
+
+    QMap<QString, qint64> listed;
+    for (const TLocalFileInfo& info : helper.listFiles(folder.path()))
+        listed.insert(info.path, info.size);
+    const QMap<QString, qint64> expected { { folder.filePath(QStringLiteral("one.bin")), 1 },
+        { folder.filePath(QStringLiteral("three.bin")), 3 } };
+    QCOMPARE(listed, expected);
+
+    QMap<QString, qint64> visited;
+    helper.forEachFile(folder.path(), [&](const TLocalFileInfo& info) { visited.insert(info.path, info.size); });
+    QCOMPARE(visited, expected);
+    QVERIFY(helper.listFiles(folder.filePath(QStringLiteral("missing"))).empty());
+}
+
+void TestFileSystemHelper::readJson()
+{
+    QTemporaryDir folder;
+    bool parseFailed = true;
+    const QString good = folder.filePath(QStringLiteral("good.json"));
+    writeBytes(good, R"({"a": 1})");
+    QCOMPARE(helper.readJsonFileAsQJsonDocument(good, parseFailed).object().value("a").toInt(), 1);
+    QVERIFY(!parseFailed);
+
+    QVERIFY(helper.readJsonFileAsQJsonDocument(folder.filePath(QStringLiteral("none.json")), parseFailed).isNull());
+    QVERIFY(!parseFailed);
+
+    const QString bad = folder.filePath(QStringLiteral("bad.json"));
+    writeBytes(bad, R"({"a": )");
+    QTest::ignoreMessage(
+        QtWarningMsg, QRegularExpression(QStringLiteral("^Json parse error in file .*bad\\.json.* at offset \\d+")));
+    QVERIFY(helper.readJsonFileAsQJsonDocument(bad, parseFailed).isNull());
+    QVERIFY(parseFailed);
+}
+
+void TestFileSystemHelper::images()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("pixel.png"));
+    QImage image(2, 3, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    helper.writeImage(image, path, "PNG");
+    const std::shared_ptr<QImage> read = helper.readImage(path, "PNG");
+    QVERIFY(read);
+    QCOMPARE(read->size(), QSize(2, 3));
+    QCOMPARE(read->pixelColor(1, 2), QColor(Qt::red));
+
+    QVERIFY(!helper.readImage(folder.filePath(QStringLiteral("missing.png")), "PNG"));
+    writeBytes(folder.filePath(QStringLiteral("junk.png")), "not an image");
+    QVERIFY(!helper.readImage(folder.filePath(QStringLiteral("junk.png")), "PNG"));
+}
+
+void TestFileSystemHelper::settings()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("s.ini"));
+    writeBytes(path, "[G]\nkey=value\n");
+    QCOMPARE(helper.openSettings(path)->value(QStringLiteral("G/key")).toString(), QStringLiteral("value"));
+}
+
+QTEST_GUILESS_MAIN(TestFileSystemHelper)
+#include "tst_filesystemhelper.moc"

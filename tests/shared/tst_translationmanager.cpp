@@ -1,0 +1,171 @@
+#include "shared/translationmanager.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using shared::TTranslationManager;
+
+namespace {
+
+QStringList capturedMessages;
+
+void captureMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    const char* prefix = type == QtWarningMsg ? "W " : type == QtInfoMsg ? "I " : "O ";
+    capturedMessages.append(QLatin1String(prefix) + message);
+}
+
+// Collects the messages issued while it lives.
+class TMessageCapture
+{
+public:
+    TMessageCapture()
+        : previous(qInstallMessageHandler(captureMessage))
+    {
+        capturedMessages.clear();
+    }
+    ~TMessageCapture() { qInstallMessageHandler(previous); }
+    QStringList messages() const { return capturedMessages; }
+
+private:
+    QtMessageHandler previous;
+};
+
+QString greeting()
+{
+    return QCoreApplication::translate("CatalogueFixture", "greeting");
+}
+
+QString onlyPortuguese()
+{
+    return QCoreApplication::translate("CatalogueFixture", "onlyPortuguese");
+}
+
+} // namespace
+
+class TestTranslationManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void fallbacks_data();
+    void fallbacks();
+    void noCatalogueLeavesTextsUntranslated();
+    void nextLoadReplacesTheCatalogue();
+    void destructionUninstalls();
+
+private:
+    // Places launcher.<language>.qm, compiled from the fixture of sourceLanguage, into the catalogue folder.
+    void provide(const QString& language, const QString& sourceLanguage);
+
+    std::unique_ptr<QTemporaryDir> catalogues;
+};
+
+void TestTranslationManager::init()
+{
+    catalogues = std::make_unique<QTemporaryDir>();
+    QVERIFY(catalogues->isValid());
+}
+
+void TestTranslationManager::provide(const QString& language, const QString& sourceLanguage)
+{
+    const QString source = QStringLiteral(KORVANE_TEST_CATALOGUE_DIR "/launcher.%1.qm").arg(sourceLanguage);
+    QVERIFY2(
+        QFile::copy(source, catalogues->filePath(QStringLiteral("launcher.%1.qm").arg(language))), qPrintable(source));
+}
+
+void TestTranslationManager::fallbacks_data()
+{
+    QTest::addColumn<QStringList>("available");
+    QTest::addColumn<QString>("requested");
+    QTest::addColumn<QString>("expectedLanguage");
+    QTest::addColumn<QString>("expectedGreeting");
+    QTest::newRow("exact") << QStringList { "en", "pt" } << "pt"
+                           << "pt"
+                           << "Olá";
+    QTest::newRow("exact with region") << QStringList { "en", "pt-BR" } << "pt-BR"
+                                       << "pt-BR"
+                                       << "Olá";
+    QTest::newRow("base language") << QStringList { "en", "pt" } << "pt-BR"
+                                   << "pt"
+                                   << "Olá";
+    QTest::newRow("english for an unknown language") << QStringList { "en", "pt" } << "de"
+                                                     << "en"
+                                                     << "Hello";
+    QTest::newRow("english after the base language") << QStringList { "en" } << "pt-BR"
+                                                     << "en"
+                                                     << "Hello";
+}
+
+void TestTranslationManager::fallbacks()
+{
+    QFETCH(QStringList, available);
+    QFETCH(QString, requested);
+    QFETCH(QString, expectedLanguage);
+    QFETCH(QString, expectedGreeting);
+    for (const QString& language : available)
+        provide(language, language == QLatin1String("en") ? QStringLiteral("en") : QStringLiteral("pt"));
+
+    TTranslationManager manager(catalogues->path());
+    QCOMPARE(manager.getCurrentLanguage(), QString());
+    TMessageCapture capture;
+    QVERIFY(manager.loadTranslation(requested));
+    QCOMPARE(capture.messages(),
+        QStringList { QStringLiteral("I Loaded translation for language: \"%1\"").arg(expectedLanguage) });
+    QCOMPARE(manager.getCurrentLanguage(), expectedLanguage);
+    QCOMPARE(greeting(), expectedGreeting);
+}
+
+void TestTranslationManager::noCatalogueLeavesTextsUntranslated()
+{
+    TTranslationManager manager(catalogues->path());
+    for (const QString& language : { QStringLiteral("en"), QStringLiteral("de") }) {
+        TMessageCapture capture;
+        QVERIFY(!manager.loadTranslation(language));
+        QCOMPARE(capture.messages(), QStringList { "W Failed to load any translation file" });
+        QCOMPARE(manager.getCurrentLanguage(), QStringLiteral("en"));
+        QCOMPARE(greeting(), QStringLiteral("greeting"));
+    }
+
+    // A catalogue that appears later is found by the next call.
+    provide(QStringLiteral("pt"), QStringLiteral("pt"));
+    QVERIFY(manager.loadTranslation(QStringLiteral("pt")));
+    QCOMPARE(manager.getCurrentLanguage(), QStringLiteral("pt"));
+    QCOMPARE(greeting(), QStringLiteral("Olá"));
+}
+
+void TestTranslationManager::nextLoadReplacesTheCatalogue()
+{
+    provide(QStringLiteral("en"), QStringLiteral("en"));
+    provide(QStringLiteral("pt"), QStringLiteral("pt"));
+    TTranslationManager manager(catalogues->path());
+    QVERIFY(manager.loadTranslation(QStringLiteral("pt")));
+    QCOMPARE(onlyPortuguese(), QStringLiteral("Só em português"));
+    QVERIFY(manager.loadTranslation(QStringLiteral("en")));
+    // The Portuguese catalogue is gone, not merely outranked.
+    QCOMPARE(onlyPortuguese(), QStringLiteral("onlyPortuguese"));
+    QCOMPARE(greeting(), QStringLiteral("Hello"));
+    QCOMPARE(manager.getCurrentLanguage(), QStringLiteral("en"));
+
+    // A failed load leaves nothing installed.
+    QVERIFY(QFile::remove(catalogues->filePath(QStringLiteral("launcher.en.qm"))));
+    QVERIFY(!manager.loadTranslation(QStringLiteral("de")));
+    QCOMPARE(greeting(), QStringLiteral("greeting"));
+}
+
+void TestTranslationManager::destructionUninstalls()
+{
+    provide(QStringLiteral("pt"), QStringLiteral("pt"));
+    {
+        TTranslationManager manager(catalogues->path());
+        QVERIFY(manager.loadTranslation(QStringLiteral("pt")));
+        QCOMPARE(greeting(), QStringLiteral("Olá"));
+    }
+    QCOMPARE(greeting(), QStringLiteral("greeting"));
+}
+
+QTEST_GUILESS_MAIN(TestTranslationManager)
+#include "tst_translationmanager.moc"

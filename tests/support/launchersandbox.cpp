@@ -1,0 +1,132 @@
+#include "support/launchersandbox.h"
+
+#include "core/launcherconstants.h"
+#include "shared/firstinstancetester.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSharedMemory>
+
+namespace korvane::test {
+
+QByteArray TLauncherSandbox::defaultSettings()
+{
+    QFile shipped(QStringLiteral(":/settings/launchersettings.ini"));
+    if (!shipped.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray settings = shipped.readAll();
+    settings.replace(
+        "https://cdn.korvane.example/launcher/dulmetadata.json", "http://127.0.0.1:1/launcher/dulmetadata.json");
+    return settings;
+}
+
+TLauncherSandbox::TLauncherSandbox(const QByteArray& settings)
+{
+    if (!folder.isValid())
+        return;
+    QDir rootFolder(folder.path());
+    for (const char* name : { "home", "data", "config", "cache", "runtime", "tmp", "bin" }) {
+        if (!rootFolder.mkpath(QString::fromLatin1(name)))
+            return;
+    }
+    // The framework refuses a runtime folder that others may enter.
+    QFile::setPermissions(runtimeFolder(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!QFile::copy(QStringLiteral(KORVANE_LAUNCHER_BINARY), launcherPath()))
+        return;
+    writeSettings(settings);
+    valid = true;
+}
+
+TLauncherSandbox::~TLauncherSandbox()
+{
+    releaseInstanceSegment();
+}
+
+QString TLauncherSandbox::launcherPath() const
+{
+    return binaryFolder() + QLatin1Char('/') + QFileInfo(QStringLiteral(KORVANE_LAUNCHER_BINARY)).fileName();
+}
+
+QString TLauncherSandbox::appDataFolder() const
+{
+    return dataHome() + QLatin1Char('/') + launcher::organisationName + QLatin1Char('/') + launcher::applicationName;
+}
+
+QString TLauncherSandbox::logFilePath() const
+{
+    return appDataFolder() + QLatin1Char('/') + QFileInfo(launcherPath()).fileName() + QStringLiteral(".log");
+}
+
+QByteArray TLauncherSandbox::readLog() const
+{
+    QFile log(logFilePath());
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return log.readAll();
+}
+
+void TLauncherSandbox::writeSettings(const QByteArray& settings)
+{
+    QFile file(binaryFolder() + QLatin1Char('/') + launcher::settingsFileName);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(settings);
+}
+
+bool TLauncherSandbox::installCatalogue(const QString& qmPath, const QString& language)
+{
+    const QString target = binaryFolder() + QStringLiteral("/launcher.%1.qm").arg(language);
+    QFile::remove(target);
+    return QFile::copy(qmPath, target);
+}
+
+void TLauncherSandbox::storePreference(const QString& key, const QVariant& value)
+{
+    // The native store of the launcher's preferences on this platform is this INI file.
+    QSettings store(configHome() + QLatin1Char('/') + launcher::preferencesOrganisation + QLatin1Char('/')
+            + launcher::preferencesApplication + QStringLiteral(".conf"),
+        QSettings::IniFormat);
+    store.setValue(key, value);
+    store.sync();
+}
+
+QProcessEnvironment TLauncherSandbox::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const QString& name : environment.keys()) {
+        if (name.startsWith(QLatin1String("LC_")) || name == QLatin1String("LANG") || name == QLatin1String("LANGUAGE"))
+            environment.remove(name);
+    }
+    environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+    environment.insert(QStringLiteral("HOME"), homeFolder());
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeFolder());
+    environment.insert(QStringLiteral("TMPDIR"), temporaryFolder());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    return environment;
+}
+
+void TLauncherSandbox::releaseInstanceSegment() const
+{
+    if (!valid)
+        return;
+    // The segment's key file lies in TMPDIR; point the framework there for this one look-up.
+    const QByteArray savedTemporaryFolder = qgetenv("TMPDIR");
+    const bool hadTemporaryFolder = qEnvironmentVariableIsSet("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(temporaryFolder()));
+    {
+        QSharedMemory segment(QString::fromLatin1(shared::FirstInstanceTester::key));
+        if (segment.attach(QSharedMemory::ReadOnly))
+            segment.detach();
+    }
+    if (hadTemporaryFolder)
+        qputenv("TMPDIR", savedTemporaryFolder);
+    else
+        qunsetenv("TMPDIR");
+}
+
+} // namespace korvane::test
