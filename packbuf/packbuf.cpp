@@ -233,6 +233,9 @@ bool unpackString(const std::string& input, std::string& output, std::uint64_t m
         return false;
     }
     unpacked.resize(unpackedSize);
+    // A header that claimed far more than the codec produced must not pin its allocation.
+    if (unpackedSize < unpacked.capacity() / 2)
+        unpacked.shrink_to_fit();
     output = std::move(unpacked);
     return true;
 }

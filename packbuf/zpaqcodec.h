@@ -15,15 +15,17 @@ inline constexpr std::uint64_t zpaqMaxBlockMemory = std::uint64_t(1) << 30;
 inline constexpr std::int64_t zpaqStepsPerByte = 1024;
 
 // Decodes every block and segment of a ZPAQ stream into out; bytes beyond capacity are dropped and
-// what is not written stays as it was. False on any format error, checksum mismatch or resource
-// claim above our limits; it never ends the process.
+// what is not written stays as it was (a payload without a block leaves out untouched and succeeds).
+// False on any format error, checksum mismatch or resource claim above our limits, which include
+// data decoding to more than capacity + capacity / 4 + 128 KiB; it never ends the process.
 bool zpaqDecompress(const char* payload, std::size_t payloadLength, char* out, std::size_t capacity);
 // The same with a memory bound of the caller's choice in place of zpaqMaxBlockMemory.
 bool zpaqDecompress(
     const char* payload, std::size_t payloadLength, char* out, std::size_t capacity, std::uint64_t maxBlockMemory);
 
 // Compresses data into one ZPAQ block with one unnamed segment (context-mixing model, no
-// post-processor, SHA-1 stored) and replaces out with it. False only for an empty input.
+// post-processor, SHA-1 stored) and replaces out with it. False only for an empty input or when
+// the model's tables cannot be allocated.
 bool zpaqCompress(const char* data, std::size_t length, std::string& out);
 
 } // namespace packbuf

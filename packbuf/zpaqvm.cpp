@@ -91,6 +91,7 @@ TZpaqlMachine::TStatus TZpaqlMachine::run(std::uint32_t input, std::int64_t& bud
 
     const TOperation* const ops = m_ops.data();
     const TOperation* ip = ops;
+    const TOperation* straightFrom = ops;
     std::uint8_t* const m = m_m.data();
     std::uint32_t* const h = m_h.data();
     const std::uint32_t mm = m_mMask;
@@ -117,10 +118,16 @@ TZpaqlMachine::TStatus TZpaqlMachine::run(std::uint32_t input, std::int64_t& bud
         if (m_output.size() >= outputFlushSize)                                                                        \
             flush();                                                                                                   \
     }
-#define NEXT                                                                                                           \
-    if (--steps < 0)                                                                                                   \
-        goto outOfSteps;                                                                                               \
-    goto * ip->handler
+// Code runs straight on between taken jumps, so charging each taken jump (and HALT) for the
+// distance since the last one bounds the instructions run without counting every one of them.
+#define JUMP()                                                                                                         \
+    do {                                                                                                               \
+        steps -= (ip - straightFrom) + 1;                                                                              \
+        if (steps < 0)                                                                                                 \
+            goto outOfSteps;                                                                                           \
+        ip = straightFrom = ops + ip->target;                                                                          \
+    } while (false)
+#define NEXT goto * ip->handler
 
     NEXT;
 op1: // a++
@@ -236,7 +243,10 @@ op36: // *b=0
     ++ip;
     NEXT;
 op39: // jt N
-    ip = f ? ops + ip->target : ip + 2;
+    if (f)
+        JUMP();
+    else
+        ip += 2;
     NEXT;
 op40: // *c<>a
     SWAP_BYTE(MC);
@@ -259,7 +269,10 @@ op44: // *c=0
     ++ip;
     NEXT;
 op47: // jf N
-    ip = f ? ip + 2 : ops + ip->target;
+    if (!f)
+        JUMP();
+    else
+        ip += 2;
     NEXT;
 op48: // *d<>a
     std::swap(a, HD);
@@ -286,8 +299,10 @@ op55: // r=a N
     ip += 2;
     NEXT;
 op56: // halt
+    steps -= (ip - straightFrom) + 1;
+    if (steps < 0)
+        goto outOfSteps;
     goto halt;
-    NEXT;
 op57: // out
     OUTPUT();
     ++ip;
@@ -301,7 +316,7 @@ op60: // hashd
     ++ip;
     NEXT;
 op63: // jmp N
-    ip = ops + ip->target;
+    JUMP();
     NEXT;
 op64: // a=a
     ++ip;
@@ -1018,7 +1033,7 @@ op239: // a>N
     ip += 2;
     NEXT;
 op255: // lj N M
-    ip = ops + ip->target;
+    JUMP();
     NEXT;
 outOfSteps:
     status = TStatus::OutOfSteps;
@@ -1033,6 +1048,7 @@ done:
 #undef HD
 #undef SWAP_BYTE
 #undef OUTPUT
+#undef JUMP
 #undef NEXT
     m_a = a;
     m_b = b;

@@ -28,8 +28,9 @@ public:
     void load(const std::uint8_t* code, std::size_t length, unsigned hBits, unsigned mBits, TZpaqlSink* sink,
         std::int64_t outputCredit = 0);
 
-    // One call: A = input, run from the start until HALT. Each instruction costs one step of the
-    // caller's budget, so corrupt code cannot loop forever. Output is buffered.
+    // One call: A = input, run from the start until HALT. The code run costs steps of the caller's
+    // budget (one per byte of code passed, charged at each taken jump), so corrupt code cannot loop
+    // forever. Output is buffered.
     TStatus run(std::uint32_t input, std::int64_t& budget);
     // Hands buffered output to the sink.
     void flush();

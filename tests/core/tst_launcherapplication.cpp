@@ -1,5 +1,7 @@
 #include "core/launcherapplication.h"
+#include "core/launcherconfigurationhandler.h"
 #include "core/launcherfilesystemhelper.h"
+#include "shared/downloadpool.h"
 
 #include <QtTest>
 
@@ -72,6 +74,15 @@ void TestLauncherApplication::servicesExist()
     QVERIFY(application->getTranslationManager());
     QVERIFY(application->getPatchOption().names().contains(QStringLiteral("patch")));
     QCOMPARE(application->getPatchOption().valueName(), QStringLiteral("patchexecutable"));
+
+    // One application pool of six downloads serves the configuration handler.
+    QVERIFY(application->getNetworkAccessManager());
+    QVERIFY(application->getDownloadPool());
+    QCOMPARE(application->getDownloadPool()->GetMaxConcurrentDownloads(), 6);
+    QVERIFY(application->getCdnTrace());
+    QVERIFY(application->getConfigurationHandler());
+    QCOMPARE(application->getConfigurationHandler()->downloadPool, application->getDownloadPool());
+    QVERIFY(!application->getConfigurationHandler()->configurationErrorTimer().isActive());
 }
 
 int main(int argc, char** argv)

@@ -2,7 +2,10 @@
 #include "support/launchersandbox.h"
 
 #include <QFile>
+#include <QTcpServer>
 #include <QtTest>
+
+#include <memory>
 
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
@@ -12,6 +15,22 @@ namespace {
 const QString timestamp = QStringLiteral(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
 const QString threadPattern = QStringLiteral(R"( Thread:  0x[0-9a-f]+)");
 
+// A server that accepts connections and never answers, so a launcher waits quietly for its configuration.
+std::unique_ptr<QTcpServer> silentServer;
+
+// The given settings with the configuration on the silent server, waits longer than any test, and no IPv4
+// probe (which would leave the machine).
+QByteArray quietSettings(QByteArray settings = TLauncherSandbox::defaultSettings())
+{
+    const QByteArray url
+        = "http://127.0.0.1:" + QByteArray::number(silentServer->serverPort()) + "/launcher/dulmetadata.json";
+    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", url);
+    settings.replace("ipV4Mode=true", "ipV4Mode=false");
+    settings.replace("downloadErrorTimeout=10000", "downloadErrorTimeout=600000");
+    settings.replace("configurationTransportTimeOut=750", "configurationTransportTimeOut=600000");
+    return settings;
+}
+
 } // namespace
 
 // Runs the built launcher in sandboxes: start-up, its log, the single-instance rule and the language choice.
@@ -20,6 +39,8 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void logLines();
     void secondInstanceLeavesTheFirstAlone();
     void killedInstanceDoesNotBlockTheNext();
@@ -30,24 +51,40 @@ private slots:
     void languageChoice();
 };
 
+void TestStartup::initTestCase()
+{
+    silentServer = std::make_unique<QTcpServer>();
+    QVERIFY(silentServer->listen(QHostAddress::LocalHost));
+}
+
+void TestStartup::cleanupTestCase()
+{
+    silentServer.reset();
+}
+
 void TestStartup::logLines()
 {
-    TLauncherSandbox sandbox;
+    TLauncherSandbox sandbox(quietSettings());
     QVERIFY(sandbox.isValid());
     QVERIFY(!QFileInfo::exists(sandbox.appDataFolder()));
     TLauncherProcess launcher(sandbox);
     // Unknown options are ignored; the known ones do not stop the start.
     QVERIFY(launcher.start({ QStringLiteral("--bogus"), QStringLiteral("-x"), QStringLiteral("--patch=client") }));
-    QVERIFY2(launcher.waitForLog(" Info: load configuration"), launcher.output().constData());
+    // The configuration request is the last line until the silent server answers.
+    QVERIFY2(launcher.waitForLog(" Info: StartDownload: "), launcher.output().constData());
 
     const QStringList lines = QString::fromUtf8(sandbox.readLog()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.size(), 3);
     const QRegularExpression version(
         QStringLiteral("^%1 \\(:0\\) Info: Version:  \"0\\.0\\.19\" %2$").arg(timestamp, threadPattern));
     QVERIFY2(version.match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
     const QRegularExpression load(
         QStringLiteral("^%1 \\(:0\\) Info: load configuration %2$").arg(timestamp, threadPattern));
     QVERIFY2(load.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
+    QVERIFY2(lines.at(2).endsWith(
+                 QStringLiteral(" Info: StartDownload:  QUrl(\"http://127.0.0.1:%1/launcher/dulmetadata.json\")")
+                     .arg(silentServer->serverPort())),
+        qPrintable(lines.at(2)));
 
     // Messages from before the log existed went to the standard error stream.
     QVERIFY2(launcher.output().contains("AccountGroupSetting Error: KeyNotExists"), launcher.output().constData());
@@ -57,7 +94,7 @@ void TestStartup::logLines()
 
 void TestStartup::secondInstanceLeavesTheFirstAlone()
 {
-    TLauncherSandbox sandbox;
+    TLauncherSandbox sandbox(quietSettings());
     QVERIFY(sandbox.isValid());
     TLauncherProcess first(sandbox);
     QVERIFY(first.start());
@@ -79,7 +116,7 @@ void TestStartup::secondInstanceLeavesTheFirstAlone()
 
 void TestStartup::killedInstanceDoesNotBlockTheNext()
 {
-    TLauncherSandbox sandbox;
+    TLauncherSandbox sandbox(quietSettings());
     QVERIFY(sandbox.isValid());
     TLauncherProcess first(sandbox);
     QVERIFY(first.start());
@@ -102,7 +139,7 @@ void TestStartup::killedInstanceDoesNotBlockTheNext()
 
 void TestStartup::singleInstanceFailureEndsWithExitCodeOne()
 {
-    TLauncherSandbox sandbox;
+    TLauncherSandbox sandbox(quietSettings());
     QVERIFY(sandbox.isValid());
     // A temporary "folder" that is a plain file: the segment's key file cannot be made.
     const QString plainFile = sandbox.root() + QStringLiteral("/plain");
@@ -143,10 +180,16 @@ void TestStartup::settingsNextToTheProgram()
     // settings were used.
     QByteArray settings = TLauncherSandbox::defaultSettings();
     settings.replace("accountGroupFile=accountgroup.json", "accountGroupFile=custom.json");
-    TLauncherSandbox sandbox(settings);
+    TLauncherSandbox sandbox(quietSettings(settings));
     QVERIFY(sandbox.isValid());
-    if (!besideTheProgram)
+    // With the embedded settings a launcher would ask the maker's server. A running instance ends the one
+    // under test before any request, after it has read the key.
+    TLauncherProcess running(sandbox);
+    if (!besideTheProgram) {
+        QVERIFY(running.start());
+        QVERIFY2(running.waitForLog("load configuration"), running.output().constData());
         QVERIFY(QFile::remove(sandbox.binaryFolder() + QStringLiteral("/launchersettings.ini")));
+    }
     QVERIFY(QDir().mkpath(sandbox.appDataFolder()));
     QFile key(sandbox.appDataFolder() + QLatin1Char('/') + keyFile);
     QVERIFY(key.open(QIODevice::WriteOnly));
@@ -155,7 +198,10 @@ void TestStartup::settingsNextToTheProgram()
 
     TLauncherProcess launcher(sandbox);
     QVERIFY(launcher.start());
-    QVERIFY2(launcher.waitForLog("load configuration"), launcher.output().constData());
+    if (besideTheProgram)
+        QVERIFY2(launcher.waitForLog("load configuration"), launcher.output().constData());
+    else
+        QVERIFY2(launcher.waitForOutput("already running"), launcher.output().constData());
     QVERIFY2(launcher.output().contains(expectedWarning), launcher.output().constData());
 }
 
@@ -201,7 +247,7 @@ void TestStartup::languageChoice()
     QFETCH(QString, lang);
     QFETCH(QString, lcAll);
     QFETCH(QString, expected);
-    TLauncherSandbox sandbox;
+    TLauncherSandbox sandbox(quietSettings());
     QVERIFY(sandbox.isValid());
     // One catalogue serves every language here: the log tells which one was chosen.
     const QString catalogue = QStringLiteral(KORVANE_TEST_CATALOGUE_DIR "/launcher.en.qm");

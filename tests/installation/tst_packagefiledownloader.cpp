@@ -7,12 +7,15 @@
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <zlib.h>
 
+#include <csignal>
 #include <cstring>
 
 using namespace korvane::launcher;
@@ -123,6 +126,7 @@ struct TOutcome
     int completed = 0;
     int failed = 0;
     int reason = -1;
+    int progressCount = 0;
     QList<QVariant> lastProgress;
 };
 
@@ -178,6 +182,7 @@ class TestPackageFileDownloader : public QObject
         outcome.failed = int(failed.count());
         if (!failed.isEmpty())
             outcome.reason = int(failed.first().first().value<EPackageDownloaderError>());
+        outcome.progressCount = int(progress.count());
         if (!progress.isEmpty())
             outcome.lastProgress = progress.last();
         return outcome;
@@ -441,7 +446,10 @@ private slots:
         for (const TChunkInPackage& chunk : files[0].chunks)
             server->setScript(chunk.url.path(), { TResponse::delayed(30) });
         auto downloader = makeDownloader(3);
-        QCOMPARE(run(*downloader, files).completed, 1);
+        const TOutcome outcome = run(*downloader, files);
+        QCOMPARE(outcome.completed, 1);
+        // At least 250 ms of requests: the 100 ms tick reported on the way.
+        QVERIFY(outcome.progressCount >= 3);
         QCOMPARE(readFile(pathOf("many.bin")), data);
         QCOMPARE(server->requestCount(), 25);
         QVERIFY(server->maxConcurrentRequests() <= 3);
@@ -472,6 +480,50 @@ private slots:
         QVERIFY(!QFileInfo::exists(QDir(folder->path()).absoluteFilePath("../escapes.bin")));
         // A failed run writes less than it planned.
         QVERIFY(outcome.lastProgress[2].value<TFileSize>() < outcome.lastProgress[3].value<TFileSize>());
+    }
+
+    void writerFailuresAreSavingFailures_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("missingIndex");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("write refused") << "size limit" << 0 << "couldn't write chunk file";
+        QTest::newRow("seek refused") << "full" << 1 << "couldn't seek in target file";
+        QTest::newRow("chunk table longer than the file") << "long" << 1 << "chunk lies outside the file";
+        QTest::newRow("target that cannot be opened") << "folder" << 1 << "couldn't open target file";
+    }
+
+    void writerFailuresAreSavingFailures()
+    {
+        QFETCH(QString, fault);
+        QFETCH(int, missingIndex);
+        QFETCH(QString, error);
+        const QByteArray a = content(1000, 50), b = content(1000, 51);
+        TFileToDownload file = servedFile("target.bin", a + b, 1000);
+        // Only one chunk is missing, so the existing target is kept and written into.
+        file.chunkIndicesToDownload = { missingIndex };
+        if (fault == "full")
+            QVERIFY(QFile::link("/dev/full", pathOf("target.bin")));
+        else if (fault == "folder")
+            QVERIFY(QDir(folder->path()).mkdir("target.bin"));
+        else if (fault == "long")
+            file.unpackedSize = 1500;
+        // Files of this process may not grow past 500 bytes, so the first write comes up short.
+        rlimit previousLimit {};
+        getrlimit(RLIMIT_FSIZE, &previousLimit);
+        if (fault == "size limit") {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit = previousLimit;
+            limit.rlim_cur = 500;
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        }
+        const auto restoreLimit = qScopeGuard([&] { setrlimit(RLIMIT_FSIZE, &previousLimit); });
+        auto downloader = makeDownloader(1);
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression("Failed to save file .*" + QRegularExpression::escape(error)));
+        const TOutcome outcome = run(*downloader, { file });
+        QCOMPARE(outcome.completed, 0);
+        QCOMPARE(outcome.reason, int(EPackageDownloaderError::SavingFailed));
     }
 
     void urlListedWithTwoHashesIsNotASuccess()

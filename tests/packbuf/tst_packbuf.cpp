@@ -202,6 +202,11 @@ void TestPackbuf::unpackedLengthBound()
     QCOMPARE(output, std::string("abc"));
     QVERIFY(!unpack(packed(ECodecId::RAW, 101, "abc"), output, 100));
     QCOMPARE(output, packed(ECodecId::RAW, 101, "abc"));
+
+    // A claim far above what the payload gives does not stay allocated in the result.
+    QVERIFY(unpack(packed(ECodecId::RAW, std::uint64_t(64) << 20, "abc"), output));
+    QCOMPARE(output, std::string("abc"));
+    QVERIFY(output.capacity() < 1024);
 }
 
 void TestPackbuf::unpackBufferArguments()

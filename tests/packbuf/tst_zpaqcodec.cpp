@@ -2,6 +2,7 @@
 #include "packbuf/sha1.h"
 #include "packbuf/zpaqcodec.h"
 #include "packbuf/zpaqmodel.h"
+#include "packbuf/zpaqvm.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -135,6 +136,7 @@ private slots:
     void referenceVectors();
     void blocksAndCapacity();
     void zpaqlInstructions();
+    void zpaqlStepBudget();
     void streamingArchives_data();
     void streamingArchives();
     void journalingArchives_data();
@@ -235,6 +237,23 @@ void TestZpaqCodec::zpaqlInstructions()
     std::string out;
     QVERIFY(decode(block, out, 9));
     QCOMPARE(out, bytes({ 0, 14, 0, 0x41, 0x34, 0x09, 0xAA, 0xAA, 'Y' }));
+}
+
+void TestZpaqCodec::zpaqlStepBudget()
+{
+    TZpaqlMachine machine;
+    const std::string straight = std::string(5000, '\x01') + '\x38'; // a++ 5000 times, halt
+    machine.load(reinterpret_cast<const std::uint8_t*>(straight.data()), straight.size(), 0, 0, nullptr);
+    std::int64_t budget = 6000;
+    QCOMPARE(machine.run(0, budget), TZpaqlMachine::TStatus::Halted);
+    QVERIFY(budget >= 6000 - 5001 && budget < 6000);
+    // Straight code is charged too, not only loops.
+    QCOMPARE(machine.run(0, budget), TZpaqlMachine::TStatus::OutOfSteps);
+
+    const std::string loop = bytes({ 1, 63, 253 }); // a++ jmp -3
+    machine.load(reinterpret_cast<const std::uint8_t*>(loop.data()), loop.size(), 0, 0, nullptr);
+    budget = 100000;
+    QCOMPARE(machine.run(0, budget), TZpaqlMachine::TStatus::OutOfSteps);
 }
 
 void TestZpaqCodec::streamingArchives_data()

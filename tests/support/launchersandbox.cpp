@@ -19,6 +19,8 @@ QByteArray TLauncherSandbox::defaultSettings()
     QByteArray settings = shipped.readAll();
     settings.replace(
         "https://cdn.korvane.example/launcher/dulmetadata.json", "http://127.0.0.1:1/launcher/dulmetadata.json");
+    // The IPv4 mode probes public resolvers; no test may leave the machine.
+    settings.replace("ipV4Mode=true", "ipV4Mode=false");
     return settings;
 }
 

@@ -1,18 +1,86 @@
 #include "installation/installationmanager.h"
 
+#include "core/launcherapplication.h"
+#include "installation/packagefiledownloader.h"
 #include "installation/packageinstallation.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QPointer>
 #include <QThread>
 #include <QUrl>
+
+#include <unistd.h>
+
+#include <algorithm>
 
 namespace korvane::launcher {
 
 namespace {
+
 const QString defaultClientMarker = QStringLiteral("default");
+
+struct TProgressFunnelStep
+{
+    int threshold;
+    const char* step;
+    const char* firstFlagKey;
+};
+
+constexpr TProgressFunnelStep progressFunnelSteps[] = {
+    { 10, "download_10pct", "FunnelDownload10PctFirst" },
+    { 25, "download_25pct", "FunnelDownload25PctFirst" },
+    { 50, "download_50pct", "FunnelDownload50PctFirst" },
+    { 75, "download_75pct", "FunnelDownload75PctFirst" },
+};
+
+// Folders an installation of any manager is writing into. Managers are replaced while their
+// installations run, and two packages may name the same folder; two writers in one folder would
+// corrupt each other's files. GUI thread only.
+QHash<QString, int>& foldersBeingWritten()
+{
+    static QHash<QString, int> folders;
+    return folders;
 }
+
+QString folderKey(const QDir& folder)
+{
+    return QDir::cleanPath(folder.absolutePath());
+}
+
+void claimFolder(const QString& key)
+{
+    ++foldersBeingWritten()[key];
+}
+
+void releaseFolder(const QString& key)
+{
+    auto it = foldersBeingWritten().find(key);
+    if (it != foldersBeingWritten().end() && --it.value() <= 0)
+        foldersBeingWritten().erase(it);
+}
+
+// Pushes the written files to the disk, so that a full-installation marker never describes data that a
+// crash of the machine could still take away. Best effort: the marker itself is synced on commit.
+void flushFiles(
+    const QDir& folder, const TFileInPackageVector& files, const std::shared_ptr<TLauncherFilesystemHelper>& helper)
+{
+    for (const TFileInPackage& entry : files) {
+        QFile file;
+        try {
+            file.setFileName(helper->pathInsideFolder(folder, entry.localFile));
+        } catch (const std::runtime_error&) {
+            continue;
+        }
+        if (file.open(QIODevice::ReadOnly) && ::fsync(file.handle()) != 0)
+            qWarning() << "markPackageAsFullyInstalled: could not flush " << file.fileName();
+    }
+}
+
+} // namespace
 
 TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfigurationReader>& configuration,
     const std::shared_ptr<QNetworkAccessManager>& networkAccessManager,
@@ -37,7 +105,32 @@ TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfig
     }
 }
 
-TInstallationManager::~TInstallationManager() = default;
+TInstallationManager::~TInstallationManager()
+{
+    // Installations still running are abandoned; their folders count as being written until the
+    // installation objects, which wait for their worker tasks, are gone.
+    for (const std::shared_ptr<TPackageInstallation>& installation : InstallationsInProgress) {
+        disconnect(installation.get(), nullptr, this, nullptr);
+        const QString key = folderKey(installation->getInstallationDirectory());
+        connect(installation.get(), &QObject::destroyed, [key] { releaseFolder(key); });
+    }
+    InstallationsInProgress.clear();
+}
+
+bool TInstallationManager::isFolderBeingWritten(const QDir& folder)
+{
+    return foldersBeingWritten().contains(folderKey(folder));
+}
+
+void TInstallationManager::retire(std::unique_ptr<TInstallationManager> manager)
+{
+    if (!manager || manager->InstallationsInProgress.empty())
+        return;
+    TInstallationManager* busy = manager.release();
+    busy->retired = true;
+    if (QCoreApplication* application = QCoreApplication::instance())
+        connect(application, &QCoreApplication::aboutToQuit, busy, &QObject::deleteLater);
+}
 
 QPair<QString, QString> TInstallationManager::installationMarkerPaths(const QDir& folder)
 {
@@ -151,6 +244,263 @@ std::shared_ptr<TPackage> TInstallationManager::defaultClientPackage() const
             return package;
     }
     return nullptr;
+}
+
+} // namespace korvane::launcher
+
+namespace korvane::launcher {
+
+void TInstallationManager::sendFunnelStep(const QString& step, const QString& firstFlagKey)
+{
+    if (TLauncherApplication::instance)
+        TLauncherApplication::instance->sendFunnelEvent(step, firstFlagKey);
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::findInstallation(
+    const std::shared_ptr<TPackage>& package) const
+{
+    for (const std::shared_ptr<TPackageInstallation>& installation : InstallationsInProgress) {
+        if (installation->getPackage()->name == package->name)
+            return installation;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::createInstallation(const std::shared_ptr<TPackage>& package,
+    const QDir& folder, const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target)
+{
+    auto installation
+        = std::make_shared<TPackageInstallation>(package, networkAccessManager, m_pLauncherFilesystemHelper);
+    installation->setInstallationDirectory(folder);
+    installation->setVersionTexts(installed.versionText(), target.versionText());
+    installation->setInstallationMode(installationMode);
+    installation->setTargetConfiguration(target);
+    return installation;
+}
+
+void TInstallationManager::addInstallation(const std::shared_ptr<TPackageInstallation>& installation)
+{
+    InstallationsInProgress.push_back(installation);
+    claimFolder(folderKey(installation->getInstallationDirectory()));
+    connect(
+        installation.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
+}
+
+void TInstallationManager::failStart(const std::shared_ptr<TPackage>& package, const QDir& folder,
+    const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target)
+{
+    // Nothing from an invalid configuration may reach the folder, not even a marker; the row still
+    // gets its start and its finish, as a failed download.
+    qWarning() << "The configuration of " << package->name << " is not valid; nothing is installed or verified";
+    const std::shared_ptr<TPackageInstallation> installation = createInstallation(package, folder, installed, target);
+    connect(
+        installation.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
+    addInstallation(installation);
+    emit installationOrUpdateStarted(*installation);
+    installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+}
+
+void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage>& package)
+{
+    qInfo() << "installOrUpdatePackage: " << package->name << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(package))
+        return;
+    const TPackageConfigurationReader* current = package->packageConfiguration();
+    if (!current)
+        return;
+    const QDir folder = installationDirectory(package);
+    if (isFolderBeingWritten(folder)) {
+        qInfo() << "installOrUpdatePackage: " << folder.absolutePath() << " is being written by another installation";
+        return;
+    }
+    // A copy: a refresh of the launcher configuration may replace the package's own meanwhile.
+    const TPackageConfigurationReader target = *current;
+    const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+    if (!target.valid) {
+        failStart(package, folder, installed, target);
+        return;
+    }
+    // Only an update over a complete installation may trust the installed configuration's word.
+    const bool fast = m_pLauncherFilesystemHelper->getLauncherSettings()->fastScan
+        && localPackageStatus(package) == ELocalPackageStatus::UpdateAvailable;
+    markPackageAsPartiallyInstalled(package, target.packageJson, target.assetJson);
+
+    const std::shared_ptr<TPackageInstallation> installation = createInstallation(package, folder, installed, target);
+    connect(
+        installation.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
+    connect(installation.get(), &TPackageInstallation::verificationFinished, this,
+        &TInstallationManager::onVerificationFinished);
+    connect(installation->getPackageFileDownloader(), &TPackageFileDownloader::progress, this,
+        [this](TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize, TFileSize) {
+            sendDownloadProgressFunnelSteps(BytesDownloaded, BytesTotalToDownload);
+        });
+    addInstallation(installation);
+    emit installationOrUpdateStarted(*installation);
+    sentProgressThresholds.clear();
+    sendFunnelStep(QStringLiteral("download_started"), QStringLiteral("FunnelDownloadStartedFirst"));
+    installation->startScan(target, installed, fast);
+}
+
+void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& package)
+{
+    qInfo() << "verifyPackage: " << package->name << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(package))
+        return;
+    const TPackageConfigurationReader* current = package->packageConfiguration();
+    if (!current)
+        return;
+    const QDir folder = installationDirectory(package);
+    if (isFolderBeingWritten(folder)) {
+        qInfo() << "verifyPackage: " << folder.absolutePath() << " is being written by another installation";
+        return;
+    }
+    const TPackageConfigurationReader target = *current;
+    const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+    // An installed configuration that does not parse lists no files, and would pass.
+    if (!target.valid || !installed.valid) {
+        failStart(package, folder, installed, target);
+        return;
+    }
+    markPackageAsPartiallyInstalled(package, target.packageJson, target.assetJson);
+
+    const std::shared_ptr<TPackageInstallation> installation = createInstallation(package, folder, installed, target);
+    connect(installation.get(), &TPackageInstallation::verificationFinished, this,
+        &TInstallationManager::onVerificationFinished);
+    addInstallation(installation);
+    emit installationOrUpdateStarted(*installation);
+    installation->verify(installed, true);
+}
+
+void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
+{
+    emit diskAccessFailed(ErrorMessage);
+}
+
+void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name << " Thread: " << QThread::currentThreadId();
+    const std::shared_ptr<TPackageInstallation> installation = findInstallation(PackageBeingInstalled);
+    if (!installation)
+        return;
+    qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->name
+            << " InstallationsInProgress: " << InstallationsInProgress.size()
+            << " Thread: " << QThread::currentThreadId();
+    if (!installation->hasSucceeded()) {
+        finish(installation);
+        return;
+    }
+    try {
+        qInfo() << "updatePartiallyInstalledPackage: " << PackageBeingInstalled->name
+                << " Thread: " << QThread::currentThreadId();
+        const TPackageConfigurationReader& target = installation->getTargetConfiguration();
+        const QDir folder = installation->getInstallationDirectory();
+        const auto [partialMarker, fullMarker] = installationMarkerPaths(folder);
+        if (QFileInfo::exists(fullMarker))
+            m_pLauncherFilesystemHelper->moveFileReplacing(fullMarker, partialMarker);
+        m_pLauncherFilesystemHelper->writeFileCreatingFolder(partialMarker, target.packageJson);
+        if (!target.assetJson.isEmpty())
+            m_pLauncherFilesystemHelper->writeFileCreatingFolder(assetFilePath(folder), target.assetJson);
+        PackageBeingInstalled->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
+        const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+        qInfo() << "onDownloadFinished LocalConfiguration: " << installed.files.size()
+                << " Thread: " << QThread::currentThreadId();
+        sendFunnelStep(QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst"));
+        // With skipVerification the verification finishes, and the installation is finished, inside
+        // this call; the local share keeps it alive until this slot returns.
+        if (installed.valid)
+            installation->verify(installed, false);
+        else
+            installation->onVerifyFinished(false);
+    } catch (const std::runtime_error& e) {
+        emit diskAccessFailed(QString::fromUtf8(e.what()));
+        finish(installation);
+    }
+}
+
+void TInstallationManager::markPackageAsFullyInstalled(const TPackageInstallation& installation)
+{
+    qInfo() << "markPackageAsFullyInstalled: " << installation.getPackage()->name
+            << " Thread: " << QThread::currentThreadId();
+    const TPackageConfigurationReader& target = installation.getTargetConfiguration();
+    const QDir folder = installation.getInstallationDirectory();
+    const auto [partialMarker, fullMarker] = installationMarkerPaths(folder);
+    flushFiles(folder, target.files, m_pLauncherFilesystemHelper);
+    // Every step leaves a state that the next start reads correctly: while the partial marker exists
+    // the package counts as partially installed, whatever the full marker says by then.
+    if (!target.assetJson.isEmpty())
+        m_pLauncherFilesystemHelper->writeFileCreatingFolder(assetFilePath(folder), target.assetJson);
+    m_pLauncherFilesystemHelper->writeFileCreatingFolder(fullMarker, target.packageJson);
+    if (QFileInfo::exists(partialMarker))
+        m_pLauncherFilesystemHelper->removePath(partialMarker);
+    installation.getPackage()->setLocalStatus(ELocalPackageStatus::UpToDate);
+}
+
+void TInstallationManager::copyAccountGroupFile(const QDir& folder)
+{
+    if (!m_pLauncherFilesystemHelper->accountGroupFileExists())
+        return;
+    const QString target = m_pLauncherFilesystemHelper->joinPath(
+        { folder.absolutePath(), m_pLauncherFilesystemHelper->getClientAccountGroupFilePath() });
+    // An existing file is kept and no folder is made; a failed copy is of no consequence.
+    QFile::copy(m_pLauncherFilesystemHelper->getAccountGroupFilePath(), target);
+}
+
+void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name << " Thread: " << QThread::currentThreadId();
+    const std::shared_ptr<TPackageInstallation> installation = findInstallation(PackageBeingInstalled);
+    if (!installation)
+        return;
+    const bool succeeded = installation->hasSucceeded();
+    qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->name
+            << " without error: " << (succeeded ? "true" : "false") << " Thread: " << QThread::currentThreadId();
+    bool marked = false;
+    if (succeeded) {
+        try {
+            markPackageAsFullyInstalled(*installation);
+            marked = true;
+        } catch (const std::runtime_error& e) {
+            emit diskAccessFailed(QString::fromUtf8(e.what()));
+        }
+    }
+    if (marked) {
+        sendFunnelStep(QStringLiteral("launcher_verified"), QStringLiteral("FunnelFinished_VerifyingFirst"));
+        // Passed on to the client; only a package whose files were checked and recorded earns it.
+        PackageBeingInstalled->isUpToDate = true;
+    }
+    if (succeeded)
+        copyAccountGroupFile(installation->getInstallationDirectory());
+    finish(installation);
+}
+
+void TInstallationManager::finish(std::shared_ptr<TPackageInstallation> installation)
+{
+    emit installationOrUpdateFinished(*installation);
+    disconnect(
+        installation.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
+    const auto it = std::find(InstallationsInProgress.begin(), InstallationsInProgress.end(), installation);
+    if (it == InstallationsInProgress.end())
+        return;
+    InstallationsInProgress.erase(it);
+    releaseFolder(folderKey(installation->getInstallationDirectory()));
+    if (!InstallationsInProgress.empty())
+        return;
+    emit allStartedUpdatesFinished();
+    if (retired)
+        deleteLater();
+}
+
+void TInstallationManager::sendDownloadProgressFunnelSteps(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload)
+{
+    if (BytesTotalToDownload == 0)
+        return;
+    const quint64 percent = quint64(BytesDownloaded) * 100 / quint64(BytesTotalToDownload);
+    for (const TProgressFunnelStep& row : progressFunnelSteps) {
+        if (percent >= quint64(row.threshold) && !sentProgressThresholds.contains(row.threshold)) {
+            sentProgressThresholds.insert(row.threshold);
+            sendFunnelStep(QLatin1String(row.step), QLatin1String(row.firstFlagKey));
+        }
+    }
 }
 
 } // namespace korvane::launcher

@@ -4,6 +4,7 @@
 #include "core/launcherfilesystemhelper.h"
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
+#include "installation/packagedifference.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -50,13 +51,52 @@ public:
     void setInstallationMode(int mode) { installationMode = mode; }
     int getInstallationMode() const { return installationMode; }
 
+    // Starts an installation or update; returns at once. A std::runtime_error of the first marking step
+    // comes out of it. Nothing happens while the package, or its folder, is being written by any
+    // installation of any manager.
+    void installOrUpdatePackage(const std::shared_ptr<TPackage>& package);
+    // Starts a verification of an installed package that hashes every file even when the settings skip
+    // verification; returns at once. Throws like installOrUpdatePackage.
+    void verifyPackage(const std::shared_ptr<TPackage>& package);
+
+    // Download progress of the installations this manager started; sends each percentage step once.
+    void sendDownloadProgressFunnelSteps(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload);
+
+    bool hasInstallationsInProgress() const { return !InstallationsInProgress.empty(); }
+    // Whether an installation of any manager of the process is writing into the folder.
+    static bool isFolderBeingWritten(const QDir& folder);
+
+    // How an owner lets go of a manager: an idle one is destroyed at once, a busy one lives on, keeping
+    // its installations and everything their worker tasks point at, until its last installation has
+    // finished (or the application quits), and is destroyed then. Its connections stay as they are.
+    static void retire(std::unique_ptr<TInstallationManager> manager);
+
 signals:
     void installationOrUpdateStarted(const TPackageInstallation& InstallationInProgress);
     void installationOrUpdateFinished(const TPackageInstallation& InstallationInProgress);
     void allStartedUpdatesFinished();
     void diskAccessFailed(QString ErrorMessage);
 
+public slots:
+    void onDiskAccessFailed(QString ErrorMessage);
+    void onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+    void onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+
+protected:
+    // The one call up into the application object; skipped when there is none.
+    virtual void sendFunnelStep(const QString& step, const QString& firstFlagKey);
+
 private:
+    std::shared_ptr<TPackageInstallation> findInstallation(const std::shared_ptr<TPackage>& package) const;
+    std::shared_ptr<TPackageInstallation> createInstallation(const std::shared_ptr<TPackage>& package,
+        const QDir& folder, const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target);
+    void addInstallation(const std::shared_ptr<TPackageInstallation>& installation);
+    void failStart(const std::shared_ptr<TPackage>& package, const QDir& folder,
+        const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target);
+    void markPackageAsFullyInstalled(const TPackageInstallation& installation);
+    void copyAccountGroupFile(const QDir& folder);
+    void finish(std::shared_ptr<TPackageInstallation> installation);
+
     QString assetFilePath(const QDir& folder);
     TPackageConfigurationReader readInstalled(const QString& packagePath, const QString& assetPath, const QDir& folder);
 
@@ -66,6 +106,8 @@ private:
     std::vector<std::shared_ptr<TPackageInstallation>> InstallationsInProgress;
     int installationMode = 0;
     QSet<int> sentProgressThresholds;
+    // Set by retire: the manager deletes itself when its last installation ends.
+    bool retired = false;
 };
 
 } // namespace korvane::launcher

@@ -8,7 +8,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QFutureWatcher>
+#include <QFuture>
 #include <QMutexLocker>
 #include <QThread>
 #include <QThreadPool>
@@ -121,12 +121,9 @@ TPackageFileDownloader::~TPackageFileDownloader()
 {
     // Normally no task is left once the run has ended; one destroyed mid-run must not leave tasks that
     // write through a dangling pointer.
-    const QSet<QFutureWatcherBase*> tasks = std::exchange(RunningTasks, {});
-    for (QFutureWatcherBase* watcher : tasks) {
-        watcher->disconnect(this);
-        watcher->waitForFinished();
-        delete watcher;
-    }
+    const QHash<QUrl, QFuture<TChunkTaskResult>> tasks = std::exchange(RunningTasks, {});
+    for (QFuture<TChunkTaskResult> task : tasks)
+        task.waitForFinished();
 }
 
 void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownload>& files)
@@ -325,16 +322,17 @@ void TPackageFileDownloader::processDownloadedData(
 
     // The steps follow each other on the worker: handing every step back to the GUI thread would make
     // that thread the bottleneck for small chunks. A step that fails ends the task, and its handler
-    // below decides on retry or failure.
-    auto* watcher = new QFutureWatcher<TChunkTaskResult>();
-    RunningTasks.insert(watcher);
-    connect(watcher, &QFutureWatcherBase::finished, this,
-        [this, url, watcher, firstStep] { chunkTaskFinished(url, watcher, firstStep); });
+    // decides on retry or failure; the continuation brings the result back in one posted event.
     TPackageFileDownloader* downloader = this;
-    watcher->setFuture(QtConcurrent::run(
+    QFuture<TChunkTaskResult> task = QtConcurrent::run(
         QThreadPool::globalInstance(), [downloader, entry = TDownloadEntry(entry), data, firstStep]() mutable {
             return downloader->runChunkTask(entry, std::move(data), firstStep);
-        }));
+        });
+    RunningTasks.insert(url, task);
+    task.then(this, [this, url](const TChunkTaskResult& result) { chunkTaskFinished(url, result); })
+        .onFailed(this, [this, url, firstStep] {
+            chunkTaskFinished(url, { firstStep, QStringLiteral("unknown exception") });
+        });
 }
 
 TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
@@ -374,34 +372,18 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     return result;
 }
 
-void TPackageFileDownloader::chunkTaskFinished(
-    const QUrl& url, QFutureWatcher<TChunkTaskResult>* watcher, EStep firstStep)
+void TPackageFileDownloader::chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result)
 {
-    RunningTasks.remove(watcher);
-    const bool cancelled = watcher->isCanceled();
-    TChunkTaskResult result;
-    result.step = firstStep;
-    if (cancelled) {
-        result.errorMessage = QStringLiteral("cancelled");
-    } else {
-        try {
-            result = watcher->result();
-        } catch (const std::exception& e) {
-            result.errorMessage = QString::fromUtf8(e.what());
-        } catch (...) {
-            result.errorMessage = QStringLiteral("unknown exception");
-        }
-    }
-    delete watcher;
+    RunningTasks.remove(url);
     switch (result.step) {
     case EStep::Unpack:
-        decompressFinishedHandler(url, result.errorMessage, cancelled);
+        decompressFinishedHandler(url, result.errorMessage, false);
         break;
     case EStep::Check:
-        verifyFinishedHandler(url, result.errorMessage, cancelled);
+        verifyFinishedHandler(url, result.errorMessage, false);
         break;
     case EStep::Save:
-        processFinishedData(url, result.errorMessage, cancelled);
+        processFinishedData(url, result.errorMessage, false);
         break;
     }
 }
@@ -671,8 +653,9 @@ void TPackageFileDownloader::saveIntoFile(
         quint64 offset = 0;
         for (int j = 0; j < k; ++j) {
             const TChunkInPackage& earlier = file.chunks[std::size_t(j)];
-            if (offset > std::numeric_limits<quint64>::max() - earlier.unpackedSize)
-                shared::throwFileError(file.targetFile, QStringLiteral("chunk offset overflows"));
+            // Sizes come from the downloaded configuration: every chunk must lie inside its file.
+            if (earlier.unpackedSize > file.unpackedSize || offset > file.unpackedSize - earlier.unpackedSize)
+                shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
             if (chunkVerification && offset + earlier.unpackedSize > quint64(position)) {
                 const QByteArray old = file.targetFile.read(qint64(earlier.unpackedSize));
                 if (quint64(old.size()) != earlier.unpackedSize)
@@ -686,7 +669,6 @@ void TPackageFileDownloader::saveIntoFile(
             }
             offset += earlier.unpackedSize;
         }
-        // Sizes come from the downloaded configuration: a chunk must lie inside its file.
         if (chunk.unpackedSize > file.unpackedSize || offset > file.unpackedSize - chunk.unpackedSize
             || file.unpackedSize > quint64(std::numeric_limits<qint64>::max()))
             shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
@@ -735,9 +717,9 @@ void TPackageFileDownloader::saveIntoFile(
                     shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
                 bytes = record->tempFile.readAll();
                 record->tempFile.close();
+                releasePlaceLocked(chunk.unpackedHash);
                 if (quint64(bytes.size()) != chunk.unpackedSize)
                     shared::throwFileError(record->tempFile, QStringLiteral("couldn't read chunk file"));
-                releasePlaceLocked(chunk.unpackedHash);
             }
             if (chunkVerification) {
                 if (shared::TSha256::hash(bytes) != chunk.unpackedHash) {

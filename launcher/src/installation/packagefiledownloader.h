@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFuture>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
@@ -22,9 +23,6 @@
 #include <list>
 #include <memory>
 #include <vector>
-
-template<typename T> class QFutureWatcher;
-class QFutureWatcherBase;
 
 namespace shared {
 class TDownloadPool;
@@ -141,7 +139,7 @@ private:
     };
     // Worker task of one chunk: unpack, check and save from firstStep on, stopping at a failed step.
     TChunkTaskResult runChunkTask(const TDownloadEntry& entry, QByteArray received, EStep firstStep);
-    void chunkTaskFinished(const QUrl& url, QFutureWatcher<TChunkTaskResult>* watcher, EStep firstStep);
+    void chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result);
     void decompressFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void verifyFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void processFinishedData(const QUrl& url, const QString& error, bool cancelled);
@@ -186,7 +184,8 @@ private:
     int ChunksCachedInMemory = 0;
     // Every file of the run, to tell at the end whether each got all its chunks.
     std::vector<std::shared_ptr<TChunkedFileState>> FileStates;
-    QSet<QFutureWatcherBase*> RunningTasks;
+    // The task of each chunk on its way; a downloader destroyed mid-run waits for them.
+    QHash<QUrl, QFuture<TChunkTaskResult>> RunningTasks;
 };
 
 } // namespace korvane::launcher

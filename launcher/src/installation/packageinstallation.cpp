@@ -1,6 +1,10 @@
 #include "installation/packageinstallation.h"
 
 #include "installation/installationscan.h"
+#include "installation/packagefiledownloader.h"
+#include "installation/packageverification.h"
+#include "shared/downloadpool.h"
+#include "shared/networkaccessmanagerwrapper.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -28,21 +32,40 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     , networkAccessManager(networkAccessManager)
 {
     registerInstallationMetaTypes();
+    // The pool keeps a finished URL active until the downloader removes it, so its limit also bounds
+    // the chunks on their way through unpack, check and save.
+    auto pool = std::make_shared<shared::TDownloadPool>(filesystemHelper->getLauncherSettings()->maxConcurrentDownloads,
+        std::make_shared<shared::QNetworkAccessManagerWrapper>(networkAccessManager), false);
+    downloader = new TPackageFileDownloader(pool, filesystemHelper);
+    connect(downloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
+    connect(downloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
 }
 
 TPackageInstallation::~TPackageInstallation()
 {
-    // The scan's workers emit through this object; never let them outlive it.
+    // The scan's and the verification's workers emit through this object; never let them outlive it.
     if (scanWatcher) {
         scanWatcher->waitForFinished();
         delete scanWatcher;
     }
+    if (verificationWatcher) {
+        verificationWatcher->waitForFinished();
+        delete verificationWatcher;
+    }
+    // The downloader may still be inside the emission that led here.
+    downloader->deleteLater();
+    downloader = nullptr;
 }
 
 void TPackageInstallation::startScan(const TPackageConfigurationReader& newConfiguration,
     const TPackageConfigurationReader& installedConfiguration, bool fastScan)
 {
     registerInstallationMetaTypes();
+    emptyFiles.clear();
+    for (const TFileInPackage& file : newConfiguration.files) {
+        if (file.unpackedSize == 0)
+            emptyFiles.push_back(file);
+    }
     scanWatcher = new QFutureWatcher<TScanOutcome>();
     connect(scanWatcher, &QFutureWatcherBase::finished, this, &TPackageInstallation::onScanDone);
     TPackageInstallation* installation = this;
@@ -87,6 +110,37 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
     return TInstallationScan::filesThatNeedUpdate(newFiles, newChunks, oldFiles, oldChunks, fastScan,
         installationDirectory, helper, installationMode,
         [this](TFileSize scanned, TFileSize total) { emit scanProgress(scanned, total); });
+}
+
+void TPackageInstallation::verify(const TPackageConfigurationReader& configuration, bool force)
+{
+    if (!force && filesystemHelper->getLauncherSettings()->skipVerification) {
+        onVerifyFinished(true); // may release this object: nothing may follow
+        return;
+    }
+    registerInstallationMetaTypes();
+    verificationWatcher = new QFutureWatcher<bool>();
+    connect(verificationWatcher, &QFutureWatcherBase::finished, this, &TPackageInstallation::onVerificationDone);
+    TPackageInstallation* installation = this;
+    verificationWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
+        [installation, directory = installationDirectory, helper = filesystemHelper, files = configuration.files]() {
+            return installation->VerifyPackage(directory, helper, files);
+        }));
+}
+
+bool TPackageInstallation::VerifyPackage(const QDir& installationDirectory,
+    const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper, TFileInPackageVector files)
+{
+    return TPackageVerification::verifyFiles(installationDirectory, filesystemHelper, files,
+        [this](TFileSize hashed, TFileSize total) { emit verificationProgress(hashed, total); });
+}
+
+void TPackageInstallation::onVerificationDone()
+{
+    const bool result = verificationWatcher->result();
+    delete verificationWatcher;
+    verificationWatcher = nullptr;
+    onVerifyFinished(result);
 }
 
 void TPackageInstallation::onDownloadCompleted()
@@ -198,6 +252,7 @@ void TPackageInstallation::startDownload()
             }
             deleteFile(path);
         }
+        createEmptyFiles();
         if (filesToDownload.empty()) {
             onDownloadCompleted();
             return;
@@ -208,11 +263,26 @@ void TPackageInstallation::startDownload()
     }
 }
 
-void TPackageInstallation::startFileDownload(const QDir&, int, const std::vector<TFileToDownload>&)
+void TPackageInstallation::createEmptyFiles()
 {
-    qCritical() << "startDownload: no package file downloader for " << package->name
-                << " Thread: " << QThread::currentThreadId();
-    onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    // The scan has removed any such file that had content; one that is missing is made here, since no
+    // chunk would ever create it and a package without it is not complete.
+    for (const TFileInPackage& file : emptyFiles) {
+        const QString path = filesystemHelper->pathInsideFolder(installationDirectory, file.localFile);
+        const QFileInfo info(path);
+        if (info.exists() && info.isFile() && info.size() == 0)
+            continue;
+        filesystemHelper->writeFileCreatingFolder(path, QByteArray());
+        if (file.executable) {
+            QFile::setPermissions(
+                path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        }
+    }
+}
+
+void TPackageInstallation::startFileDownload(const QDir& directory, int mode, const std::vector<TFileToDownload>& files)
+{
+    downloader->downloadFiles(directory, mode, files);
 }
 
 } // namespace korvane::launcher

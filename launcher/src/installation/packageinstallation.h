@@ -35,7 +35,6 @@ public:
     ~TPackageInstallation() override;
 
     const std::shared_ptr<TPackage>& getPackage() const { return package; }
-    // Null until the package file downloader is part of the engine.
     TPackageFileDownloader* getPackageFileDownloader() const { return downloader; }
     bool hasSucceeded() const { return succeeded; }
     EPackageDownloaderError getFinishReason() const { return errorReason; }
@@ -48,6 +47,13 @@ public:
     }
     void setInstallationMode(int mode) { installationMode = mode; }
     int getInstallationMode() const { return installationMode; }
+    // The configuration being installed, as it was when the installation started; the markers are
+    // written from it, since a refresh of the launcher configuration may replace the package's own.
+    void setTargetConfiguration(const TPackageConfigurationReader& configuration)
+    {
+        targetConfiguration = configuration;
+    }
+    const TPackageConfigurationReader& getTargetConfiguration() const { return targetConfiguration; }
     const TFileInPackageVector& getFilesToDelete() const { return filesToDelete; }
     const std::vector<TFileToDownload>& getFilesToDownload() const { return filesToDownload; }
 
@@ -62,6 +68,15 @@ public:
         const TFileInPackageVector& newFiles, const TChunkInPackageVector& newChunks,
         const TFileInPackageVector& oldFiles, const TChunkInPackageVector& oldChunks, bool fastScan,
         const QDir& installationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& helper);
+
+    // Last phase of an install or update, and the whole of a forced verification: hashes the files of
+    // configuration on the global thread pool and ends in onVerifyFinished on the GUI thread. Without
+    // force and with skipVerification set it succeeds at once, before returning.
+    void verify(const TPackageConfigurationReader& configuration, bool force);
+
+    // Blocks on six workers; call it on a pool thread. Emits verificationProgress on the workers' threads.
+    bool VerifyPackage(const QDir& installationDirectory,
+        const std::shared_ptr<TLauncherFilesystemHelper>& filesystemHelper, TFileInPackageVector files);
 
 signals:
     void scanProgress(TFileSize BytesDownloaded, TFileSize BytesTotal);
@@ -88,6 +103,8 @@ private:
     void startDownload();
     void deleteFile(const QString& path);
     void onScanDone();
+    void onVerificationDone();
+    void createEmptyFiles();
 
     std::shared_ptr<TPackage> package;
     TPackageFileDownloader* downloader = nullptr;
@@ -103,6 +120,10 @@ private:
     // Kept for the downloader's pool.
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
     QFutureWatcher<TScanOutcome>* scanWatcher = nullptr;
+    QFutureWatcher<bool>* verificationWatcher = nullptr;
+    TPackageConfigurationReader targetConfiguration;
+    // Files of the new configuration without content: no chunk brings them, so they are made here.
+    TFileInPackageVector emptyFiles;
 };
 
 } // namespace korvane::launcher
