@@ -114,6 +114,7 @@ private slots:
     void fileUrlsAreNotRetried();
     void staleFinishIsSilent_data();
     void staleFinishIsSilent();
+    void removeAbortsARunningAttempt();
     void destroyingThePoolAbortsItsReplies();
     void listenerMayDestroyThePool();
     void pinnedRequestKeepsHostNameAndCallersUrl();
@@ -450,6 +451,32 @@ void TestDownloadPool::staleFinishIsSilent()
     QCOMPARE(fixture.successes.size(), 1);
     QCOMPARE(fixture.successes.first(), qMakePair(url, body));
     QCOMPARE(fixture.pool->GetActiveDownloadCount(), removeOnFinish ? 0 : 1);
+}
+
+void TestDownloadPool::removeAbortsARunningAttempt()
+{
+    TLoopbackServer server;
+    server.setBody("/stalled", body);
+    TResponse stalled;
+    stalled.stallAfterBytes = 10;
+    stalled.stallMs = 20000;
+    server.setScript("/stalled", { stalled });
+    server.setBody("/next", body);
+    TPoolFixture fixture(1, false);
+    fixture.pool->Download(server.url("/stalled"), 3, 60000);
+    fixture.pool->Download(server.url("/next"), 0, 60000);
+    QVERIFY(server.waitForRequests(1));
+    settle(100);
+
+    // The removed attempt stops downloading, frees its place at once and reports nothing.
+    fixture.pool->Remove(server.url("/stalled"));
+    QTRY_COMPARE_WITH_TIMEOUT(fixture.successes.size(), 1, 5000);
+    QCOMPARE(fixture.successes.first(), qMakePair(server.url("/next"), body));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(fixture.manager->findChildren<QNetworkReply*>().isEmpty());
+    settle(400);
+    QCOMPARE(fixture.finished(), 1);
+    QCOMPARE(server.requestCount("/stalled"), 1);
 }
 
 void TestDownloadPool::destroyingThePoolAbortsItsReplies()

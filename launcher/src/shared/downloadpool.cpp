@@ -104,8 +104,16 @@ void TDownloadPool::SetCache(QAbstractNetworkCache* Cache)
 void TDownloadPool::Remove(const QUrl& Url)
 {
     retryPauses.remove(Url);
-    if (activeDownloads.remove(Url) > 0)
-        ProcessQueue();
+    const auto active = activeDownloads.find(Url);
+    if (active == activeDownloads.end())
+        return;
+    // A removed attempt would otherwise go on downloading into memory outside the limit. Its finish,
+    // which abort emits at once, finds the URL gone and ends silently.
+    const QPointer<QNetworkReplyWrapper> running = active.value();
+    activeDownloads.erase(active);
+    if (running && running->reply)
+        running->reply->abort();
+    ProcessQueue();
 }
 
 bool TDownloadPool::StartDownload(const QUrl& Url, int Retries, TMilliseconds Timeout)
