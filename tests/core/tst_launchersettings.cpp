@@ -244,6 +244,12 @@ void TestLauncherSettings::moveFileReplacing()
 
     helper.moveFileReplacing(source, target);
     QCOMPARE(readBytes(target), QByteArray("new"));
+
+    // A rename that fails is reported, and the source stays where it was.
+    writeBytes(source, "again");
+    QVERIFY_THROWS_EXCEPTION(
+        std::runtime_error, helper.moveFileReplacing(source, folder.filePath(QStringLiteral("missing/target"))));
+    QCOMPARE(readBytes(source), QByteArray("again"));
 }
 
 void TestLauncherSettings::accountGroupPaths()

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <stdexcept>
+
 namespace korvane::launcher {
 
 TLauncherFilesystemHelper::TLauncherFilesystemHelper()
@@ -55,7 +57,11 @@ void TLauncherFilesystemHelper::moveFileReplacing(const QString& source, const Q
     if (!fileExists(source))
         return;
     removePath(target);
-    QFile::rename(source, target);
+    // A silent failure here would leave a marker or a file of the running launcher where the caller
+    // believes it moved it.
+    if (!QFile::rename(source, target))
+        throw std::runtime_error(
+            QStringLiteral("Failed to move file '%1' to '%2'.").arg(source, target).toStdString());
 }
 
 } // namespace korvane::launcher
