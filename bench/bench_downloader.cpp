@@ -23,8 +23,6 @@
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
-#include <unistd.h>
 #include <QtConcurrent/QtConcurrentMap>
 
 #include <zlib.h>
@@ -356,7 +354,6 @@ void runScenario(const TScenario& scenario, const QString& program)
     const double reference = curlSeconds + inflateSeconds;
     double poolGuiSeconds = 0;
     const double poolSeconds = runPoolAlone(port, chunks, poolGuiSeconds);
-    if (qEnvironmentVariableIsSet("BENCH_PROFILE_PAUSE")) { std::fprintf(stderr, "PAUSE %d\n", int(getpid())); QThread::sleep(4); }
     const TDownloaderRun run = runDownloader(port, chunks, work.filePath(QStringLiteral("installed")));
 
     server.kill();
@@ -377,7 +374,8 @@ void runScenario(const TScenario& scenario, const QString& program)
     const int maxCached = TLauncherFilesystemHelper().getLauncherSettings()->maxCachedChunks;
     const double chunkMiB = double(scenario.chunkSize) / 1048576.0;
     const double packedMiB = double(packedTotal) / double(chunks.size()) / 1048576.0;
-    std::printf("  peak memory during the run: %7.1f MiB (%.1f MiB before it; settings bound %.0f MiB above it)\n",
+    std::printf("  peak memory during the run: %7.1f MiB (%.1f MiB before it; cache and chunks on their way may "
+                "take %.0f MiB, the plan's tables grow with the number of chunks)\n",
         double(run.peakKiB) / 1024.0, double(run.baselineKiB) / 1024.0,
         (maxCached + 1) * chunkMiB + concurrency * (2 * packedMiB + 2 * chunkMiB));
     std::fflush(stdout);

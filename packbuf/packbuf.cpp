@@ -1,5 +1,7 @@
 #include "packbuf.h"
 
+#include "crushcodec.h"
+#include "cscdecoder.h"
 #include "lzipcontainer.h"
 #include "lzmauncompress.h"
 #include "zpaqcodec.h"
@@ -48,6 +50,16 @@ std::size_t wrbufWriteCallback(void* context, const void* buffer, std::size_t n)
     return count;
 }
 
+int rdbufStreamRead(TCscInputStream* stream, void* buffer, std::size_t* size)
+{
+    return rdbufReadCallback(stream->context, buffer, size);
+}
+
+std::size_t wrbufStreamWrite(TCscOutputStream* stream, const void* buffer, std::size_t n)
+{
+    return wrbufWriteCallback(stream->context, buffer, n);
+}
+
 constexpr std::size_t lzmaPayloadHeaderSize = 13; // 5 property bytes, then 8 bytes nobody reads
 constexpr int maxLeb128Bytes = 10;
 
@@ -60,6 +72,8 @@ bool isBuiltIn(ECodecId id)
     case ECodecId::LZMA20:
     case ECodecId::LZMA25:
     case ECodecId::ZPAQ:
+    case ECodecId::CSC20:
+    case ECodecId::CRUSH:
         return true;
     default:
         return false;
@@ -121,6 +135,30 @@ bool unpackLzma(const char* payload, std::size_t payloadLength, char* output, st
     return lzmaUncompress(reinterpret_cast<unsigned char*>(output), &outputLength, bytes + lzmaPayloadHeaderSize,
                &sourceLength, bytes, 5)
         == 0;
+}
+
+// Success only when the stream ends properly and uses up the whole payload.
+bool unpackCsc(const char* payload, std::size_t payloadLength, char* output, std::size_t capacity)
+{
+    if (payloadLength < cscPropertiesSize)
+        return false;
+    rdbuf in { 0, payloadLength, payload };
+    wrbuf out { 0, capacity, output };
+    TCscProperties properties = readCscProperties(reinterpret_cast<const unsigned char*>(payload));
+    in.position = cscPropertiesSize;
+    if (properties.windowSize > cscMaxWindowSize)
+        return false;
+    // Nothing valid reaches back beyond the output, so a larger window would only cost memory.
+    if (properties.windowSize > capacity)
+        properties.windowSize = static_cast<std::uint32_t>(capacity);
+    TCscInputStream input { rdbufStreamRead, &in };
+    TCscOutputStream sink { wrbufStreamWrite, &out };
+    TCscDecoder* decoder = createCscDecoder(properties, &input);
+    if (!decoder)
+        return false;
+    const int result = decodeCscStream(decoder, &sink);
+    destroyCscDecoder(decoder);
+    return result == CscSuccess && in.position == payloadLength;
 }
 
 } // namespace
@@ -193,6 +231,14 @@ bool unpackBuffer(ECodecId id, const char* payload, std::size_t payloadLength, c
         break;
     case ECodecId::ZPAQ:
         unpacked = zpaqDecompress(payload, payloadLength, output, capacity);
+        break;
+    case ECodecId::CSC20:
+        unpacked = unpackCsc(payload, payloadLength, output, capacity);
+        break;
+    case ECodecId::CRUSH:
+        // The decoder counts in a signed 32-bit int, and must produce exactly the capacity.
+        unpacked = capacity <= std::size_t(INT32_MAX)
+            && decodeCrushStream(payload, payloadLength, output, static_cast<int>(capacity)) == int(capacity);
         break;
     default:
         break;

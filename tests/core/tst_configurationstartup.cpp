@@ -132,7 +132,7 @@ void TestConfigurationStartup::fetchedConfigurationIsCachedAndUsed()
 
     TLauncherProcess launcher(sandbox);
     QVERIFY(launcher.start());
-    QVERIFY2(launcher.waitForLog("onPackageConfigurationDownloadsFinished"), launcher.output().constData());
+    QVERIFY2(launcher.waitForLog("onLauncherReadyForAction"), launcher.output().constData());
     const QByteArray log = sandbox.readLog();
     QVERIFY2(
         log.contains("Info: Launcher configuration loaded from QUrl(\"" + server->url(configurationPath).toEncoded()),
@@ -218,7 +218,7 @@ void TestConfigurationStartup::otherFailuresFallBackToTheCache()
     TLauncherProcess launcher(sandbox);
     QVERIFY(launcher.start());
     if (cached) {
-        QVERIFY2(launcher.waitForLog("onPackageConfigurationDownloadsFinished"), launcher.output().constData());
+        QVERIFY2(launcher.waitForLog("onLauncherReadyForAction"), launcher.output().constData());
         const QByteArray log = sandbox.readLog();
         QVERIFY2(log.contains("Info: Launcher configuration loaded from the cache"), log.constData());
         QCOMPARE(log.contains("Download of configuration failed."), !silent);

@@ -1,11 +1,72 @@
 #include "core/launcherapplication.h"
 #include "core/launcherconfigurationhandler.h"
+#include "core/launcherconfigurationreader.h"
+#include "core/launcherconstants.h"
 #include "core/launcherfilesystemhelper.h"
+#include "core/package.h"
+#include "core/packageconfigurationreader.h"
+#include "installation/installationmanager.h"
 #include "shared/downloadpool.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
 #include <QtTest>
 
+using korvane::launcher::ELocalPackageStatus;
 using korvane::launcher::TLauncherApplication;
+using korvane::launcher::TLauncherConfigurationReader;
+using korvane::launcher::TPackage;
+using korvane::launcher::TPackageConfigurationReader;
+
+namespace {
+
+const QByteArray packageDocument = R"({"version": "3", "executable": "client", "chunks": [], "files": []})";
+
+bool writeAll(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+// A configuration with one game package whose installation folder holds the full-installation marker of
+// the same version, and an application that has reached its launch decision over it.
+std::shared_ptr<TPackage> installedPackage(TLauncherApplication& application)
+{
+    const QJsonObject build { { "os", "linux" }, { "architecture", "x86_64" }, { "url", "package.json" } };
+    const QJsonObject game { { "name", "Game" }, { "directoryname", "game" }, { "builds", QJsonArray { build } } };
+    auto configuration = std::make_shared<TLauncherConfigurationReader>(QUrl("http://127.0.0.1:1/launcher.json"),
+        QJsonDocument(QJsonObject { { "packages", QJsonArray { game } } }).toJson());
+    const std::shared_ptr<TPackage> package = configuration->packages.at(0);
+    const QUrl base("http://127.0.0.1:1/");
+    package->currentPlatformBuild()->setConfiguration(new TPackageConfigurationReader(packageDocument, {}, base, base));
+    const QString folder = application.getFilesystemHelper()->packagesDirectory().absolutePath() + "/game";
+    QDir(folder).removeRecursively();
+    if (!writeAll(folder + "/package.json", packageDocument) || !writeAll(folder + "/client", "x"))
+        return nullptr;
+    application.getConfigurationHandler()->configuration = configuration;
+    application.parseCommandLine({ "KorvaneVedudiLauncher" });
+    application.onLauncherReadyForAction();
+    return package;
+}
+
+// Clicks the button of the given role, as a player would.
+TLauncherApplication::TMessageBoxRunner clicking(QMessageBox::ButtonRole role, QStringList* titles)
+{
+    return [role, titles](QMessageBox& box) {
+        *titles << box.windowTitle();
+        for (QAbstractButton* button : box.buttons()) {
+            if (box.buttonRole(button) == role)
+                button->click();
+        }
+    };
+}
+
+} // namespace
 
 // The application object is the test's own application, so its command line can be parsed directly.
 class TestLauncherApplication : public QObject
@@ -16,6 +77,9 @@ private slots:
     void commandLine_data();
     void commandLine();
     void servicesExist();
+    void uninstall_data();
+    void uninstall();
+    void uninstallThatFailsKeepsTheStatusOfWhatIsLeft();
 };
 
 void TestLauncherApplication::commandLine_data()
@@ -85,10 +149,82 @@ void TestLauncherApplication::servicesExist()
     QVERIFY(!application->getConfigurationHandler()->configurationErrorTimer().isActive());
 }
 
+void TestLauncherApplication::uninstall_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("yes") << int(QMessageBox::YesRole) << true;
+    QTest::newRow("no") << int(QMessageBox::NoRole) << false;
+    QTest::newRow("box closed") << int(QMessageBox::InvalidRole) << false;
+}
+
+void TestLauncherApplication::uninstall()
+{
+    QFETCH(int, answer);
+    QFETCH(bool, removed);
+    auto* application = TLauncherApplication::instance;
+    const std::shared_ptr<TPackage> package = installedPackage(*application);
+    QVERIFY(package);
+    QCOMPARE(package->localStatus, ELocalPackageStatus::UpToDate);
+    const QDir folder = application->getInstallationManager()->installationDirectory(package);
+
+    QStringList titles;
+    application->setMessageBoxRunner(clicking(QMessageBox::ButtonRole(answer), &titles));
+    application->onClientUninstallTriggeredFromUI(package);
+    application->setMessageBoxRunner({});
+    QCOMPARE(titles, QStringList { "launcher.action.uninstall" });
+    QCOMPARE(folder.exists(), !removed);
+    QCOMPARE(package->localStatus, removed ? ELocalPackageStatus::NotInstalled : ELocalPackageStatus::UpToDate);
+
+    // Only an installed package is offered for removal.
+    titles.clear();
+    application->setMessageBoxRunner(clicking(QMessageBox::YesRole, &titles));
+    package->setLocalStatus(ELocalPackageStatus::UpdateAvailable);
+    application->onClientUninstallTriggeredFromUI(package);
+    application->setMessageBoxRunner({});
+    QCOMPARE(titles, QStringList());
+}
+
+void TestLauncherApplication::uninstallThatFailsKeepsTheStatusOfWhatIsLeft()
+{
+    auto* application = TLauncherApplication::instance;
+    const std::shared_ptr<TPackage> package = installedPackage(*application);
+    QVERIFY(package);
+    const QDir folder = application->getInstallationManager()->installationDirectory(package);
+    const QString marker = folder.absoluteFilePath("package.json");
+    // The immutable flag stops even the superuser; an ordinary user is stopped by a read-only folder.
+    const bool immutable = QProcess::execute("chattr", { "+i", marker }) == 0;
+    if (!immutable)
+        QFile::setPermissions(folder.absolutePath(), QFile::ReadOwner | QFile::ExeOwner);
+    const auto restore = qScopeGuard([&] {
+        if (immutable)
+            QProcess::execute("chattr", { "-i", marker });
+        QFile::setPermissions(folder.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    QFile probe(marker);
+    if (probe.open(QIODevice::Append))
+        QSKIP("no way to make the marker undeletable here");
+
+    QStringList titles;
+    application->setMessageBoxRunner(clicking(QMessageBox::YesRole, &titles));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Uninstall of  \"Game\"  incomplete"));
+    application->onClientUninstallTriggeredFromUI(package);
+    application->setMessageBoxRunner({});
+    QVERIFY(QFileInfo::exists(marker));
+    // The marker that is left still describes a complete installation.
+    QCOMPARE(package->localStatus, ELocalPackageStatus::UpToDate);
+}
+
 int main(int argc, char** argv)
 {
+    // A private home and data location: the tests write installation folders.
+    QTemporaryDir home;
+    for (const char* name : { "HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME" })
+        qputenv(name, QFile::encodeName(home.path() + "/" + QString::fromLatin1(name)));
     TLauncherApplication application(argc, argv);
     TLauncherApplication::instance = &application;
+    QCoreApplication::setApplicationName(korvane::launcher::applicationName);
+    QCoreApplication::setOrganizationName(korvane::launcher::organisationName);
     TestLauncherApplication test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -49,17 +49,22 @@ inline TTree readTree(const QDir& root)
     return files;
 }
 
-// Publishes one release of the content as <served>/<release>/package/..., packed with deflate and cut at
-// content-defined points, as the servers hold it.
+// Publishes one release of the content as <served>/<release>/package/..., cut at content-defined points
+// as the servers hold it, with the chunk bodies in the given packing of make-package.
 inline bool publish(const QDir& served, const QString& release, const TTree& content, const QString& version,
-    const TTree& assets = {}, const QString& assetVersion = QStringLiteral("7"))
+    const TTree& assets = {}, const QString& assetVersion = QStringLiteral("7"), const QStringList& executables = {},
+    const QString& packing = QStringLiteral("deflate"))
 {
     const QString input = served.filePath(QStringLiteral("input-") + release);
     const QString assetInput = served.filePath(QStringLiteral("assets-") + release);
     QDir().mkpath(input);
     writeTree(QDir(input), content);
+    for (const QString& name : executables) {
+        const QString path = QDir(input).filePath(name);
+        QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    }
     QStringList arguments { "--input", input, "--output", served.filePath(release), "--version", version,
-        "--asset-version", assetVersion, "--content-defined", "--packing", "deflate" };
+        "--asset-version", assetVersion, "--content-defined", "--packing", packing };
     if (!assets.isEmpty()) {
         QDir().mkpath(assetInput);
         writeTree(QDir(assetInput), assets);

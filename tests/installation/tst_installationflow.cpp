@@ -1,5 +1,6 @@
 #include "flowfixture.h"
 
+#include <QNetworkAccessManager>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -56,6 +57,7 @@ private slots:
     void failedVerificationLeavesThePackagePartial();
     void markerFailures_data();
     void markerFailures();
+    void markersComeFromTheConfigurationAtTheStart();
     void invalidConfigurationIsNeverInstalled();
     void accountGroupFile_data();
     void accountGroupFile();
@@ -64,6 +66,8 @@ private slots:
     void progressFunnelSteps_data();
     void progressFunnelSteps();
     void retiredManagerLivesUntilItsInstallationsEnd();
+    void managerReleasedInsideItsOwnSignals_data();
+    void managerReleasedInsideItsOwnSignals();
 
 private:
     QDir folderOf(const QString& name) { return QDir(helper->packagesDirectory().filePath(name)); }
@@ -74,6 +78,7 @@ private:
     QTemporaryDir served;
     TLoopbackServer server;
     std::shared_ptr<TLauncherFilesystemHelper> helper;
+    std::shared_ptr<QNetworkAccessManager> network = std::make_shared<QNetworkAccessManager>();
 };
 
 void TestInstallationFlow::initTestCase()
@@ -96,6 +101,7 @@ void TestInstallationFlow::init()
     helper->getLauncherSettings()->retries = 0;
     helper->getLauncherSettings()->chunkTransportTimeOut = 10000;
     server.clearScripts();
+    server.resetCounters();
 }
 
 std::shared_ptr<TLauncherConfigurationReader> TestInstallationFlow::configurationWith(
@@ -120,7 +126,7 @@ void TestInstallationFlow::installRunsEveryStep()
     helper->getLauncherSettings()->skipVerification = skipVerification;
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     QCOMPARE(game->localStatus, ELocalPackageStatus::NotInstalled);
     TFinishes finishes(manager);
     int verificationReports = 0;
@@ -167,7 +173,7 @@ void TestInstallationFlow::nestedFinishReleasesTheInstallation()
     // downloader's own completion signal.
     helper->getLauncherSettings()->skipVerification = true;
     auto configuration = configurationWith({ "game" });
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     QPointer<TPackageInstallation> watched;
     bool checked = false;
@@ -190,14 +196,14 @@ void TestInstallationFlow::forcedVerification()
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
     {
-        TRecordingManager manager(configuration, nullptr, helper);
+        TRecordingManager manager(configuration, network, helper);
         TFinishes finishes(manager);
         manager.installOrUpdatePackage(game);
         QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
     }
     helper->getLauncherSettings()->skipVerification = true; // a forced verification hashes anyway
     game->isUpToDate = false;
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     QCOMPARE(game->localStatus, ELocalPackageStatus::UpToDate);
     manager.sendDownloadProgressFunnelSteps(30, 100); // the threshold set is left as it is
     manager.steps.clear();
@@ -230,7 +236,7 @@ void TestInstallationFlow::failedDownloadLeavesThePackagePartial()
     const std::shared_ptr<TPackage> game = configuration->packages[0];
     const QUrl firstChunk = game->packageConfiguration()->chunks.front().url;
     server.setScript(firstChunk.path(), { korvane::test::TResponse::withStatus(404) });
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     manager.installOrUpdatePackage(game);
     QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
@@ -253,15 +259,20 @@ void TestInstallationFlow::failedVerificationLeavesThePackagePartial()
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
     const TPackageConfigurationReader* loaded = game->packageConfiguration();
-    QByteArray document = loaded->packageJson;
-    const QByteArray readmeHash = QByteArray(loaded->files.find("readme.txt")->unpackedHash.toHex());
-    QVERIFY(document.contains(readmeHash));
-    document.replace(readmeHash, QByteArray(64, '0'));
-    game->currentPlatformBuild()->setConfiguration(
-        new TPackageConfigurationReader(document, loaded->assetJson, loaded->packageBaseUrl, loaded->assetBaseUrl));
+    QJsonObject document = QJsonDocument::fromJson(loaded->packageJson).object();
+    QJsonArray files = document.value("files").toArray();
+    for (QJsonValueRef file : files) {
+        QJsonObject object = file.toObject();
+        if (object.value("localfile").toString() == "readme.txt")
+            object.insert("unpackedhash", QString(64, QLatin1Char('0')));
+        file = object;
+    }
+    document.insert("files", files);
+    game->currentPlatformBuild()->setConfiguration(new TPackageConfigurationReader(
+        QJsonDocument(document).toJson(), loaded->assetJson, loaded->packageBaseUrl, loaded->assetBaseUrl));
     QVERIFY(game->packageConfiguration()->valid);
 
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("verification of file .*readme.txt.* failed"));
     manager.installOrUpdatePackage(game);
@@ -298,7 +309,7 @@ void TestInstallationFlow::markerFailures()
     helper = failing;
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     QSignalSpy diskFailures(&manager, &TInstallationManager::diskAccessFailed);
     manager.installOrUpdatePackage(game);
@@ -313,8 +324,27 @@ void TestInstallationFlow::markerFailures()
     QCOMPARE(QFileInfo::exists(folderOf("game").filePath("partial-package.json")), partialMarker);
     QVERIFY(!TInstallationManager::isFolderBeingWritten(folderOf("game")));
     // Whatever the step that failed, the next start sees a package that still needs work.
-    TRecordingManager next(configuration, nullptr, std::make_shared<TLauncherFilesystemHelper>());
+    TRecordingManager next(configuration, network, std::make_shared<TLauncherFilesystemHelper>());
     QCOMPARE(game->localStatus, ELocalPackageStatus::PartiallyInstalled);
+}
+
+void TestInstallationFlow::markersComeFromTheConfigurationAtTheStart()
+{
+    auto configuration = configurationWith({ "game" });
+    const std::shared_ptr<TPackage> game = configuration->packages[0];
+    const QByteArray packageDocument = game->packageConfiguration()->packageJson;
+    const QByteArray assetDocument = game->packageConfiguration()->assetJson;
+    TRecordingManager manager(configuration, network, helper);
+    TFinishes finishes(manager);
+    manager.installOrUpdatePackage(game);
+    // A maintenance refresh replaces (and destroys) the package's configuration while it installs.
+    load(*game, server, QDir(served.path()), "tools1");
+    QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
+    QCOMPARE(finishes.succeeded, QList<bool> { true });
+    QCOMPARE(readAll(folderOf("game").filePath("package.json")), packageDocument);
+    QCOMPARE(readAll(folderOf("game").filePath("assets.json")), assetDocument);
+    QVERIFY(QFileInfo::exists(folderOf("game").filePath("bin/game")));
+    QVERIFY(!QFileInfo::exists(folderOf("game").filePath("tool.bin")));
 }
 
 void TestInstallationFlow::invalidConfigurationIsNeverInstalled()
@@ -326,7 +356,7 @@ void TestInstallationFlow::invalidConfigurationIsNeverInstalled()
         loaded->packageJson.left(40), loaded->assetJson, loaded->packageBaseUrl, loaded->assetBaseUrl));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not valid; nothing is installed or verified"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not valid; nothing is installed or verified"));
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     manager.installOrUpdatePackage(game);
     manager.verifyPackage(game);
@@ -359,7 +389,7 @@ void TestInstallationFlow::accountGroupFile()
     if (targetExists)
         scanfixture::writeFile(folderOf("game"), target, "mine");
     auto configuration = configurationWith({ "game" });
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     manager.installOrUpdatePackage(configuration->packages[0]);
     QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
@@ -371,7 +401,7 @@ void TestInstallationFlow::packageOrFolderInProgressChangesNothing()
 {
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     manager.installOrUpdatePackage(game);
     const QStringList stepsBefore = manager.steps;
@@ -382,7 +412,7 @@ void TestInstallationFlow::packageOrFolderInProgressChangesNothing()
 
     // A second manager, as a refresh of the launcher configuration makes one, keeps out of the folder.
     auto refreshed = configurationWith({ "game" });
-    TRecordingManager second(refreshed, nullptr, helper);
+    TRecordingManager second(refreshed, network, helper);
     TFinishes secondFinishes(second);
     second.installOrUpdatePackage(refreshed->packages[0]);
     second.verifyPackage(refreshed->packages[0]);
@@ -399,7 +429,7 @@ void TestInstallationFlow::packageOrFolderInProgressChangesNothing()
 void TestInstallationFlow::twoPackagesAtOnce()
 {
     auto configuration = configurationWith({ "game", "tools" });
-    TRecordingManager manager(configuration, nullptr, helper);
+    TRecordingManager manager(configuration, network, helper);
     TFinishes finishes(manager);
     manager.installOrUpdatePackage(configuration->packages[0]);
     manager.installOrUpdatePackage(configuration->packages[1]);
@@ -423,7 +453,7 @@ void TestInstallationFlow::progressFunnelSteps_data()
     QTest::addColumn<TReports>("reports");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("5, 60, 100 percent") << TReports { { 5, 100 }, { 60, 100 }, { 100, 100 } } << allSteps.mid(1, 4);
-    QTest::newRow("rounded down") << TReports { { 99, 1000 }, { 249, 1000 } } << QStringList();
+    QTest::newRow("rounded down") << TReports { { 99, 1000 }, { 249, 1000 } } << allSteps.mid(1, 1);
     QTest::newRow("exact thresholds") << TReports { { 1, 10 }, { 1, 4 } } << allSteps.mid(1, 2);
     QTest::newRow("total of 0") << TReports { { 5, 0 }, { 0, 0 } } << QStringList();
     QTest::newRow("each once") << TReports { { 80, 100 }, { 90, 100 }, { 100, 100 } } << allSteps.mid(1, 4);
@@ -443,9 +473,9 @@ void TestInstallationFlow::retiredManagerLivesUntilItsInstallationsEnd()
 {
     auto configuration = configurationWith({ "game" });
     const std::shared_ptr<TPackage> game = configuration->packages[0];
-    TInstallationManager::retire(std::make_unique<TInstallationManager>(configuration, nullptr, helper));
+    TInstallationManager::retire(std::make_unique<TInstallationManager>(configuration, network, helper));
 
-    auto manager = std::make_unique<TRecordingManager>(configuration, nullptr, helper);
+    auto manager = std::make_unique<TRecordingManager>(configuration, network, helper);
     QPointer<TInstallationManager> watched = manager.get();
     int finished = 0;
     connect(manager.get(), &TInstallationManager::installationOrUpdateFinished, this, [&] { ++finished; });
@@ -453,13 +483,47 @@ void TestInstallationFlow::retiredManagerLivesUntilItsInstallationsEnd()
     TInstallationManager::retire(std::move(manager));
     QVERIFY(!watched.isNull());
 
-    auto next = std::make_unique<TRecordingManager>(configurationWith({ "game" }), nullptr, helper);
+    auto next = std::make_unique<TRecordingManager>(configurationWith({ "game" }), network, helper);
     next->installOrUpdatePackage(game);
     QVERIFY(!next->hasInstallationsInProgress());
     QTRY_VERIFY_WITH_TIMEOUT(watched.isNull(), 30000);
     QCOMPARE(finished, 1);
     QCOMPARE(game->localStatus, ELocalPackageStatus::UpToDate);
-    TInstallationManager::retire(std::move(next)); // idle: gone at once
+    QPointer<TInstallationManager> idle = next.get();
+    TInstallationManager::retire(std::move(next));
+    QTRY_VERIFY(idle.isNull());
+}
+
+void TestInstallationFlow::managerReleasedInsideItsOwnSignals_data()
+{
+    QTest::addColumn<bool>("destroyDirectly");
+    QTest::newRow("retired when all have finished") << false;
+    QTest::newRow("destroyed when one has finished") << true;
+}
+
+void TestInstallationFlow::managerReleasedInsideItsOwnSignals()
+{
+    QFETCH(bool, destroyDirectly);
+    auto configuration = configurationWith({ "game" });
+    auto manager = std::make_unique<TRecordingManager>(configuration, network, helper);
+    QPointer<TInstallationManager> watched = manager.get();
+    bool released = false;
+    if (destroyDirectly) {
+        connect(manager.get(), &TInstallationManager::installationOrUpdateFinished, this, [&] {
+            manager.reset();
+            released = true;
+        });
+    } else {
+        connect(manager.get(), &TInstallationManager::allStartedUpdatesFinished, this, [&] {
+            TInstallationManager::retire(std::move(manager));
+            released = true;
+        });
+    }
+    manager->installOrUpdatePackage(configuration->packages[0]);
+    QTRY_VERIFY_WITH_TIMEOUT(released, 30000);
+    QTRY_VERIFY(watched.isNull());
+    QTRY_VERIFY(!TInstallationManager::isFolderBeingWritten(folderOf("game")));
+    QCOMPARE(configuration->packages[0]->localStatus, ELocalPackageStatus::UpToDate);
 }
 
 QTEST_MAIN(TestInstallationFlow)

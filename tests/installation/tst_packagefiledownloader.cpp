@@ -394,8 +394,9 @@ private slots:
         settings().retries = retries;
         settings().chunkTransportTimeOut = 500;
 
+        // Raw packed buffers: a flipped byte gets through the unpack step and is caught by the check.
         const QByteArray data = content(1000, 10) + content(1000, 11) + content(1000, 12);
-        const std::vector<TFileToDownload> files { servedFile("file.bin", data, 1000) };
+        const std::vector<TFileToDownload> files { servedFile("file.bin", data, 1000, EPacking::Raw) };
         const QString faulty = files[0].chunks[1].url.path();
         server->setScript(faulty, script);
 
@@ -557,6 +558,24 @@ private slots:
         QCOMPARE(readFile(pathOf("part.bin")), a + b + c);
         QCOMPARE(server->requestCount(), 1);
         QCOMPARE(readFile(pathOf("part.bin.log")), QByteArray("0: check succeeded\n1000: write succeeded\n"));
+    }
+
+    void chunkVerificationRefusesBadKeptChunk()
+    {
+        settings().chunkVerification = true;
+        const QByteArray a = content(1000, 33), b = content(1000, 34);
+        TFileToDownload file = servedFile("kept.bin", a + b, 1000);
+        file.chunkIndicesToDownload = { 1 };
+        QFile existing(pathOf("kept.bin"));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.write(QByteArray(1000, '!') + QByteArray(1000, '?')); // the kept chunk is not what it should be
+        existing.close();
+
+        auto downloader = makeDownloader(1);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Failed to save file .*invalid hash"));
+        const TOutcome outcome = run(*downloader, { file });
+        QCOMPARE(outcome.reason, int(EPackageDownloaderError::SavingFailed));
+        QCOMPARE(readFile(pathOf("kept.bin.log")), QByteArray("0: check failed\n"));
     }
 
     void destroyedWhileRunning()

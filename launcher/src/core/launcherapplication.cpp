@@ -2,26 +2,45 @@
 
 #include "core/accountgroupkey.h"
 #include "core/cloudflarecdntrace.h"
+#include "core/gameclientstarter.h"
 #include "core/languagechoice.h"
 #include "core/launcherconfigurationhandler.h"
+#include "core/launcherconfigurationreader.h"
 #include "core/launcherconstants.h"
 #include "core/launcherfilesystemhelper.h"
+#include "core/package.h"
+#include "core/packagelistwindow.h"
+#include "installation/installationmanager.h"
 #include "shared/downloadpool.h"
 #include "shared/networkaccessmanagerwrapper.h"
 #include "shared/translationmanager.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocale>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QPixmap>
+#include <QPushButton>
 #include <QSplashScreen>
+#include <QStandardPaths>
 #include <QThread>
+
+#include <filesystem>
 
 namespace korvane::launcher {
 
 namespace {
 
 constexpr int applicationPoolDownloads = 6;
+
+// A text without its catalogue is its bare id, which has no place for the value.
+QString filledIn(const QString& text, const QString& value)
+{
+    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
+}
 
 } // namespace
 
@@ -116,7 +135,31 @@ void TLauncherApplication::loadConfiguration()
 
 void TLauncherApplication::onMainConfigurationLoaded()
 {
+    // The hardware survey is not part of this launcher yet.
     configurationHandler->startPackageConfigurationDownloads();
+    linkExecutableInDataLocation();
+}
+
+void TLauncherApplication::linkExecutableInDataLocation()
+{
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).absoluteFilePath();
+    const QString linkPath = filesystemHelper->joinPath(
+        { QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).absolutePath(),
+            QFileInfo(executable).fileName() });
+    const QFileInfo link(linkPath);
+    // A live link is kept, wherever it points.
+    if (link.isSymLink() && link.exists())
+        return;
+    // A launcher started from the data location itself finds its own executable here.
+    std::error_code error;
+    if (std::filesystem::equivalent(
+            QFile::encodeName(linkPath).toStdString(), QFile::encodeName(executable).toStdString(), error))
+        return;
+    // Only a dangling link or a plain file is replaced; a folder is left alone.
+    if (link.exists() && !link.isFile())
+        return;
+    QFile::remove(linkPath);
+    QFile::link(executable, linkPath);
 }
 
 void TLauncherApplication::onMainConfigurationDownloadFailed()
@@ -125,6 +168,9 @@ void TLauncherApplication::onMainConfigurationDownloadFailed()
     if (splashScreen)
         splashScreen->hide();
     qCritical() << "No launcher configuration available";
+    QMessageBox box(QMessageBox::Information, qtTrId("launcher.error.maintenance_title"),
+        qtTrId("launcher.error.maintenance_text"), QMessageBox::Close);
+    runMessageBox(box);
     QCoreApplication::exit(1);
 }
 
@@ -134,13 +180,283 @@ void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
     if (splashScreen)
         splashScreen->hide();
     qCritical() << "Disk access failed:" << ErrorMessage;
+    QMessageBox box(QMessageBox::Critical, qtTrId("launcher.error.critical_title"),
+        filledIn(qtTrId("launcher.error.disk_access_failed"), ErrorMessage), QMessageBox::Ok);
+    runMessageBox(box);
     QCoreApplication::exit(1);
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
 {
-    qInfo() << "onPackageConfigurationDownloadsFinished"
+    try {
+        // This launcher does not update itself, so it always goes on as a launcher without an offered
+        // update would.
+        cleanupOldLauncherVersion();
+        onLauncherReadyForAction();
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::cleanupOldLauncherVersion()
+{
+    qInfo() << "cleanupOldLauncherVersion"
             << " Thread: " << QThread::currentThreadId();
+    const QString folder = QDir(QCoreApplication::applicationDirPath()).absolutePath();
+    for (const shared::TLocalFileInfo& file : filesystemHelper->listFiles(folder)) {
+        if (!QFileInfo(file.path).fileName().endsWith(oldFileSuffix))
+            continue;
+        // Best effort: a leftover that cannot be removed now is tried again at the next start.
+        try {
+            filesystemHelper->deleteFile(file.path);
+        } catch (const std::runtime_error& e) {
+            qWarning() << "Could not remove a file left by an earlier update:" << e.what();
+        }
+    }
+}
+
+void TLauncherApplication::onLauncherReadyForAction()
+{
+    qInfo() << "onLauncherReadyForAction"
+            << " Thread: " << QThread::currentThreadId();
+    try {
+        const std::shared_ptr<TLauncherConfigurationReader>& configuration = configurationHandler->configuration;
+        if (!configuration)
+            return;
+        auto manager = std::make_unique<TInstallationManager>(configuration, networkAccessManager, filesystemHelper);
+        // A manager whose installations still run lives on until they have ended.
+        TInstallationManager::retire(std::move(installationManager));
+        installationManager = std::move(manager);
+
+        std::vector<std::shared_ptr<TPackage>> forced;
+        for (const std::shared_ptr<TPackage>& package : configuration->packagesWithConfiguration()) {
+            const QString marker = filesystemHelper->pathInsideFolder(
+                installationManager->installationDirectory(package), forcePatchName);
+            if (filesystemHelper->fileExists(marker)) {
+                filesystemHelper->deleteFile(marker);
+                forced.push_back(package);
+            }
+        }
+
+        connect(installationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
+            &TLauncherApplication::onAllStartedUpdatesFinished);
+        connect(installationManager.get(), &TInstallationManager::diskAccessFailed, this,
+            &TLauncherApplication::onDiskAccessFailed);
+
+        splashTimer.stop();
+        if (splashScreen)
+            splashScreen->hide();
+
+        const QString patch = patchValue();
+        if (commandLineParser.isSet(firstLaunchOption)) {
+            showMainWindow();
+            bool first = true;
+            for (const std::shared_ptr<TPackage>& package : configuration->packages) {
+                if (!package->installAutomatically)
+                    continue;
+                installationManager->installOrUpdatePackage(package);
+                if (first)
+                    makeDefaultClient(package);
+                first = false;
+            }
+        } else if (!patch.isEmpty() || !forced.empty()) {
+            // An empty value would match a package that names no executable.
+            const std::shared_ptr<TPackage> patched
+                = patch.isEmpty() ? nullptr : installationManager->findPackageByExecutablePath(patch);
+            showMainWindow();
+            if (patched)
+                forced.push_back(patched);
+            if (forced.empty()) {
+                QMessageBox box(QMessageBox::Information, qtTrId("launcher.error.patching_title"),
+                    qtTrId("launcher.error.patching_text"), QMessageBox::Ok, mainWindow.get());
+                runMessageBox(box);
+            } else {
+                for (const std::shared_ptr<TPackage>& package : forced)
+                    installationManager->installOrUpdatePackage(package);
+            }
+        } else if (commandLineParser.isSet(showUiOption)) {
+            showMainWindow();
+        } else {
+            const std::shared_ptr<TPackage> client = installationManager->defaultClientPackage();
+            if (!client || client->maintenanceActive || client->localStatus != ELocalPackageStatus::UpToDate)
+                showMainWindow();
+            else
+                startPackageAndExit(client);
+        }
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::makeDefaultClient(const std::shared_ptr<TPackage>& package)
+{
+    for (const std::shared_ptr<TPackage>& other : configurationHandler->configuration->packages) {
+        // A package whose folder would lie outside the packages folder has no folder to touch.
+        if (!other->hasContainedDirectoryName())
+            continue;
+        other->setLocalStatus(installationManager->localPackageStatus(other));
+        filesystemHelper->removePath(
+            filesystemHelper->pathInsideFolder(installationManager->installationDirectory(other), defaultName));
+        other->isDefaultClient = false;
+    }
+    filesystemHelper->writeFileCreatingFolder(
+        filesystemHelper->pathInsideFolder(installationManager->installationDirectory(package), defaultName), {});
+    package->isDefaultClient = true;
+}
+
+QString TLauncherApplication::patchValue() const
+{
+    return commandLineParser.isSet(patchOption) ? commandLineParser.value(patchOption) : QString();
+}
+
+void TLauncherApplication::onAllStartedUpdatesFinished()
+{
+    try {
+        const std::shared_ptr<TLauncherConfigurationReader>& configuration = configurationHandler->configuration;
+        if (configuration && configuration->preventDefaultAutostart)
+            return;
+        if (!installationManager)
+            return;
+        if (commandLineParser.isSet(firstLaunchOption)) {
+            const std::shared_ptr<TPackage> client = installationManager->defaultClientPackage();
+            if (client && !client->maintenanceActive && client->localStatus == ELocalPackageStatus::UpToDate) {
+                startPackageAndExit(client);
+                return;
+            }
+        }
+        const QString patch = patchValue();
+        if (!patch.isEmpty()) {
+            const std::shared_ptr<TPackage> patched = installationManager->findPackageByExecutablePath(patch);
+            if (patched && !patched->maintenanceActive)
+                startPackageAndExit(patched);
+        }
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage>& package)
+{
+    try {
+        if (package->maintenanceActive || !installationManager)
+            return;
+        qInfo() << "onClientStartOrInstallTriggeredFromUI " << package->name
+                << " Thread: " << QThread::currentThreadId();
+        switch (package->localStatus) {
+        case ELocalPackageStatus::UpToDate:
+            startPackageAndExit(package);
+            break;
+        case ELocalPackageStatus::NotInstalled:
+        case ELocalPackageStatus::PartiallyInstalled:
+        case ELocalPackageStatus::UpdateAvailable:
+            installationManager->installOrUpdatePackage(package);
+            break;
+        case ELocalPackageStatus::Unknown:
+            break;
+        }
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage>& package)
+{
+    try {
+        qInfo() << "onClientVerifyTriggeredFromUI " << package->name << " Thread: " << QThread::currentThreadId();
+        if (package->localStatus != ELocalPackageStatus::UpToDate || !installationManager)
+            return;
+        installationManager->verifyPackage(package);
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onClientUninstallTriggeredFromUI(const std::shared_ptr<TPackage>& package)
+{
+    try {
+        qInfo() << "onClientUninstallTriggeredFromUI " << package->name << " Thread: " << QThread::currentThreadId();
+        if (package->localStatus != ELocalPackageStatus::UpToDate || !installationManager)
+            return;
+        QMessageBox box(QMessageBox::Question, qtTrId("launcher.action.uninstall"),
+            filledIn(qtTrId("launcher.uninstall.confirm_text"), package->name), QMessageBox::NoButton,
+            mainWindow.get());
+        QPushButton* yes = box.addButton(qtTrId("launcher.uninstall.yes"), QMessageBox::YesRole);
+        QPushButton* no = box.addButton(qtTrId("launcher.uninstall.no"), QMessageBox::NoRole);
+        box.setDefaultButton(no);
+        runMessageBox(box);
+        if (box.clickedButton() != yes)
+            return;
+        const QDir folder = installationManager->installationDirectory(package);
+        if (folder.exists())
+            filesystemHelper->removePath(folder.absolutePath());
+        // What is left in the folder decides, so a removal that stopped half way is not called done.
+        package->setLocalStatus(installationManager->localPackageStatus(package));
+        if (folder.exists())
+            qWarning() << "Uninstall of " << package->name << " incomplete, left: " << folder.absolutePath();
+        else
+            qInfo() << "Uninstalled package: " << package->name;
+    } catch (const std::runtime_error& e) {
+        onDiskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onMaintenanceStateChanged() { }
+
+void TLauncherApplication::showMainWindow()
+{
+    if (mainWindow) {
+        mainWindow->show();
+        return;
+    }
+    const std::shared_ptr<TLauncherConfigurationReader>& configuration = configurationHandler->configuration;
+    mainWindow = std::make_unique<TPackageListWindow>(
+        configuration ? configuration->packagesWithConfiguration() : std::vector<std::shared_ptr<TPackage>>());
+    sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
+    connect(mainWindow.get(), &TPackageListWindow::clientPackageButtonClicked, this,
+        &TLauncherApplication::onClientStartOrInstallTriggeredFromUI);
+    connect(mainWindow.get(), &TPackageListWindow::clientPackageVerifyButtonClicked, this,
+        &TLauncherApplication::onClientVerifyTriggeredFromUI);
+    connect(mainWindow.get(), &TPackageListWindow::clientPackageUninstallButtonClicked, this,
+        &TLauncherApplication::onClientUninstallTriggeredFromUI);
+    connect(configurationHandler.get(), &TLauncherConfigurationHandler::maintenanceStateChanged, this,
+        &TLauncherApplication::onMaintenanceStateChanged);
+    mainWindow->show();
+}
+
+void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& package)
+{
+    qInfo() << "startPackageAndExit" << package->name << " Thread: " << QThread::currentThreadId();
+    if (!installationManager)
+        return;
+    const TClientStart start = TGameClientStarter::describe(*installationManager, package);
+    TGameClientStarter::checkSettingsFile(start.settingsFilePath);
+    if (start.program.isEmpty()) {
+        // Nothing to start; without a window the run would wait for nothing and block every later start.
+        if (!mainWindow || !mainWindow->isVisible())
+            showMainWindow();
+        return;
+    }
+    if (!TGameClientStarter::startDetached(start)) {
+        qCritical() << "Could not start the client:" << start.program;
+        QCoreApplication::exit(1);
+        return;
+    }
+    qInfo() << "Client started:" << start.program << start.arguments;
+    exitDelayTimer.start();
+    if (mainWindow)
+        mainWindow->close();
+}
+
+void TLauncherApplication::runMessageBox(QMessageBox& box)
+{
+    qInfo() << "Message box:" << box.windowTitle() << box.text();
+    if (messageBoxRunner) {
+        messageBoxRunner(box);
+        return;
+    }
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return;
+    box.exec();
 }
 
 void TLauncherApplication::showSplashScreen()

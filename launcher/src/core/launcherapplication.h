@@ -9,8 +9,11 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
+class QMessageBox;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSplashScreen;
@@ -23,8 +26,11 @@ class TTranslationManager;
 namespace korvane::launcher {
 
 class TCloudflareCdnTrace;
+class TInstallationManager;
 class TLauncherConfigurationHandler;
 class TLauncherFilesystemHelper;
+class TPackage;
+class TPackageListWindow;
 
 // The composition root: creates and owns every long-lived component of the run. No component is a Qt
 // child of it; members are destroyed in reverse order after the event loop has ended.
@@ -33,6 +39,9 @@ class TLauncherApplication : public QApplication
 public:
     // Set by start-up before any component runs; components call back through it.
     static TLauncherApplication* instance;
+
+    // Runs one message box and returns once it is closed.
+    using TMessageBoxRunner = std::function<void(QMessageBox& box)>;
 
     TLauncherApplication(int& argc, char** argv);
     ~TLauncherApplication() override;
@@ -53,9 +62,30 @@ public:
     void onMainConfigurationDownloadFailed();
     void onDiskAccessFailed(const QString& ErrorMessage);
     void onPackageConfigurationDownloadsFinished();
+    void onLauncherReadyForAction();
+    void onAllStartedUpdatesFinished();
+
+    // Requests of the window's package rows.
+    void onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage>& package);
+    void onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage>& package);
+    void onClientUninstallTriggeredFromUI(const std::shared_ptr<TPackage>& package);
+    void onMaintenanceStateChanged();
 
     void showSplashScreen();
     void onExitDelayTimerExpired();
+    // Builds the window once; later calls show it again.
+    void showMainWindow();
+    // Starts the package's game client detached; the run then ends.
+    void startPackageAndExit(const std::shared_ptr<TPackage>& package);
+
+    // The link named like the executable in the data location.
+    void linkExecutableInDataLocation();
+    // Removes files an earlier self-update moved aside.
+    void cleanupOldLauncherVersion();
+
+    // The default shows the box modally; a run on the offscreen platform has nobody to close it, so
+    // there it is only logged.
+    void setMessageBoxRunner(TMessageBoxRunner runner) { messageBoxRunner = std::move(runner); }
 
     // Posts one analytics event to the configuration's funnel address, retrying failed posts.
     void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
@@ -72,6 +102,8 @@ public:
     const std::shared_ptr<shared::TTranslationManager>& getTranslationManager() const { return translationManager; }
     const std::shared_ptr<TCloudflareCdnTrace>& getCdnTrace() const { return cdnTrace; }
     TLauncherConfigurationHandler* getConfigurationHandler() const { return configurationHandler.get(); }
+    TInstallationManager* getInstallationManager() const { return installationManager.get(); }
+    TPackageListWindow* getMainWindow() const { return mainWindow.get(); }
     const QCommandLineParser& getCommandLineParser() const { return commandLineParser; }
     const QCommandLineOption& getFirstLaunchOption() const { return firstLaunchOption; }
     const QCommandLineOption& getSkipSelfUpdateOption() const { return skipSelfUpdateOption; }
@@ -85,6 +117,10 @@ public:
     const QString& getFunnelUuidKey() const { return funnelUuidKey; }
 
 private:
+    void makeDefaultClient(const std::shared_ptr<TPackage>& package);
+    void runMessageBox(QMessageBox& box);
+    QString patchValue() const;
+
     // Shared services.
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
     std::shared_ptr<shared::TDownloadPool> downloadPool;
@@ -94,7 +130,10 @@ private:
 
     // Components with one owner.
     std::unique_ptr<TLauncherConfigurationHandler> configurationHandler;
-
+    // The self-updater's place; this launcher does not update itself.
+    std::unique_ptr<TInstallationManager> installationManager;
+    // The survey uploader's place.
+    std::unique_ptr<TPackageListWindow> mainWindow;
     std::unique_ptr<QSplashScreen> splashScreen;
 
     // Command line.
@@ -111,6 +150,8 @@ private:
     QString accountGroupKey;
     int pendingFunnelRequests = 0;
     QString funnelUuidKey;
+
+    TMessageBoxRunner messageBoxRunner;
 };
 
 } // namespace korvane::launcher

@@ -124,12 +124,17 @@ bool TInstallationManager::isFolderBeingWritten(const QDir& folder)
 
 void TInstallationManager::retire(std::unique_ptr<TInstallationManager> manager)
 {
-    if (!manager || manager->InstallationsInProgress.empty())
+    if (!manager)
         return;
-    TInstallationManager* busy = manager.release();
-    busy->retired = true;
+    TInstallationManager* retiring = manager.release();
+    // Deferred even when idle: the owner may retire it from inside one of its own signals.
+    if (retiring->InstallationsInProgress.empty()) {
+        retiring->deleteLater();
+        return;
+    }
+    retiring->retired = true;
     if (QCoreApplication* application = QCoreApplication::instance())
-        connect(application, &QCoreApplication::aboutToQuit, busy, &QObject::deleteLater);
+        connect(application, &QCoreApplication::aboutToQuit, retiring, &QObject::deleteLater);
 }
 
 QPair<QString, QString> TInstallationManager::installationMarkerPaths(const QDir& folder)
@@ -245,10 +250,6 @@ std::shared_ptr<TPackage> TInstallationManager::defaultClientPackage() const
     }
     return nullptr;
 }
-
-} // namespace korvane::launcher
-
-namespace korvane::launcher {
 
 void TInstallationManager::sendFunnelStep(const QString& step, const QString& firstFlagKey)
 {
@@ -475,7 +476,11 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
 
 void TInstallationManager::finish(std::shared_ptr<TPackageInstallation> installation)
 {
+    // A receiver may let go of this manager inside either signal.
+    const QPointer<TInstallationManager> self(this);
     emit installationOrUpdateFinished(*installation);
+    if (!self)
+        return;
     disconnect(
         installation.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
     const auto it = std::find(InstallationsInProgress.begin(), InstallationsInProgress.end(), installation);
@@ -486,7 +491,7 @@ void TInstallationManager::finish(std::shared_ptr<TPackageInstallation> installa
     if (!InstallationsInProgress.empty())
         return;
     emit allStartedUpdatesFinished();
-    if (retired)
+    if (self && retired)
         deleteLater();
 }
 

@@ -66,9 +66,10 @@ public:
     // Whether an installation of any manager of the process is writing into the folder.
     static bool isFolderBeingWritten(const QDir& folder);
 
-    // How an owner lets go of a manager: an idle one is destroyed at once, a busy one lives on, keeping
-    // its installations and everything their worker tasks point at, until its last installation has
-    // finished (or the application quits), and is destroyed then. Its connections stay as they are.
+    // How an owner lets go of a manager: an idle one is destroyed when the event loop next runs, a busy
+    // one lives on, keeping its installations and everything their worker tasks point at, until its last
+    // installation has finished (or the application quits), and is destroyed then. Its connections stay
+    // as they are. Safe inside the manager's own signals.
     static void retire(std::unique_ptr<TInstallationManager> manager);
 
 signals:
