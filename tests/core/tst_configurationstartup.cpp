@@ -1,6 +1,7 @@
 #include "support/launcherprocess.h"
 #include "support/launchersandbox.h"
 #include "support/loopbackserver.h"
+#include "support/loopbackserverthread.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,38 +16,13 @@
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
+using korvane::test::TServerThread;
 using korvane::test::TResponse;
 
 namespace {
 
 const QString configurationPath = QStringLiteral("/launcher/dulmetadata.json");
 const QString packagePath = QStringLiteral("/launcher/packages/game/package.json");
-
-// The launcher helpers block the test's thread while they wait, so the server answers from its own.
-class TServerThread
-{
-public:
-    explicit TServerThread(const std::function<void(TLoopbackServer&)>& setUp)
-        : server(std::make_unique<TLoopbackServer>())
-    {
-        setUp(*server);
-        server->moveToThread(&thread);
-        thread.start();
-    }
-    ~TServerThread()
-    {
-        QMetaObject::invokeMethod(
-            server.get(), [this] { server.reset(); }, Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
-    }
-    TLoopbackServer& operator*() const { return *server; }
-    TLoopbackServer* operator->() const { return server.get(); }
-
-private:
-    QThread thread;
-    std::unique_ptr<TLoopbackServer> server;
-};
 
 QByteArray configurationDocument()
 {

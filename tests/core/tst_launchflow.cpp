@@ -2,6 +2,7 @@
 #include "support/launcherprocess.h"
 #include "support/launchersandbox.h"
 #include "support/loopbackserver.h"
+#include "support/loopbackserverthread.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -22,34 +23,10 @@
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
+using korvane::test::TServerThread;
 using korvane::test::TResponse;
 
 namespace {
-
-// The launcher helpers block the test's thread while they wait, so the server answers from its own.
-class TServerThread
-{
-public:
-    explicit TServerThread(const std::function<void(TLoopbackServer&)>& setUp)
-        : server(std::make_unique<TLoopbackServer>())
-    {
-        setUp(*server);
-        server->moveToThread(&thread);
-        thread.start();
-    }
-    ~TServerThread()
-    {
-        QMetaObject::invokeMethod(
-            server.get(), [this] { server.reset(); }, Qt::BlockingQueuedConnection);
-        thread.quit();
-        thread.wait();
-    }
-    TLoopbackServer* operator->() const { return server.get(); }
-
-private:
-    QThread thread;
-    std::unique_ptr<TLoopbackServer> server;
-};
 
 // Records every start: its arguments, its working directory and its library path.
 const QByteArray clientScript = "#!/bin/sh\n"

@@ -152,6 +152,8 @@ private slots:
     void cleanup();
 
     void construction();
+    void embeddedImages_data();
+    void embeddedImages();
     void packageGrid_data();
     void packageGrid();
     void noPackageShowsTheConnectionError();
@@ -218,11 +220,6 @@ void TestLauncherMainWindow::construction()
         QStringLiteral("<a href=\"about\"><img src=\":/images/launcher/icircle.png\"/></a>"));
     QVERIFY(!window.getAboutLabel()->openExternalLinks());
 
-    // Every image the window names is embedded.
-    for (const char* name : { "BackgroundImage.jpg", "icircle.png", "Twitter.png", "Discord.png", "DulmarkLogo.png" })
-        QVERIFY2(!QPixmap(QStringLiteral(":/images/launcher/") + QLatin1String(name)).isNull(), name);
-    QCOMPARE(QPixmap(QStringLiteral(":/images/launcher/BackgroundImage.jpg")).size(), QSize(850, 450));
-    QCOMPARE(QPixmap(QStringLiteral(":/images/launcher/DulmarkLogo.png")).size(), QSize(149, 23));
     QCOMPARE(QDir(QStringLiteral(":/sounds")).entryList(QDir::Files).size(), 4);
 
     // The hint box stands in the main layout below the spacer, which keeps its 84 pixels.
@@ -231,6 +228,41 @@ void TestLauncherMainWindow::construction()
     QVERIFY(mainLayout->indexOf(window.getHintSpacer()) < mainLayout->indexOf(window.getHintBox()));
     QCOMPARE(window.getHintSpacer()->sizeHint(), QSize(700, 84));
     QVERIFY(!window.isVisible());
+}
+
+void TestLauncherMainWindow::embeddedImages_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QSize>("size"); // empty: any size
+    QTest::newRow("background") << "BackgroundImage.jpg" << QSize(850, 450);
+    QTest::newRow("maker") << "DulmarkLogo.png" << QSize(149, 23);
+    for (const char* name :
+        { "icircle.png", "Twitter.png", "Discord.png", "ProgressBar_BG.png", "ProgressBar.png", "hint-background.png",
+            "scrollbar-texture-vertical.png", "scrollbar-handle-vertical.png", "scrollbar-buttonup-up.png",
+            "scrollbar-buttonup-down.png", "scrollbar-buttondown-up.png", "scrollbar-buttondown-down.png" })
+        QTest::newRow(name) << QString::fromLatin1(name) << QSize();
+    for (const char* name : { "LauncherLogo_QT.png", "KorvaneLogo_QT.png", "KorvaneLogo_QT_disabled.png" })
+        QTest::newRow(name) << QString::fromLatin1(name) << QSize(196, 152);
+    for (const char* colour : { "Red", "Blue", "Orange", "Green" })
+        for (const char* state : { "idle", "hover", "pressed" }) {
+            const QString name = QStringLiteral("Button_%1_%2.png").arg(QLatin1String(colour), QLatin1String(state));
+            QTest::newRow(qPrintable(name)) << name << QSize(32, 32);
+        }
+    for (const char* icon : { "Download", "Update", "Play" }) {
+        const QString name = QStringLiteral("Icon_%1.png").arg(QLatin1String(icon));
+        QTest::newRow(qPrintable(name)) << name << QSize(34, 34);
+    }
+    QTest::newRow("row frame") << "clientpackage-background.png" << QSize(128, 128);
+}
+
+void TestLauncherMainWindow::embeddedImages()
+{
+    QFETCH(QString, name);
+    QFETCH(QSize, size);
+    const QPixmap picture(QStringLiteral(":/images/launcher/") + name);
+    QVERIFY(!picture.isNull());
+    if (size.isValid())
+        QCOMPARE(picture.size(), size);
 }
 
 void TestLauncherMainWindow::packageGrid_data()
@@ -706,7 +738,7 @@ void TestLauncherMainWindow::wiringWithHandlerAndManager()
 void TestLauncherMainWindow::screenshot()
 {
     TFixture fixture(3, ELocalPackageStatus::UpToDate);
-    fixture.package(1)->localStatus = ELocalPackageStatus::NotInstalled;
+    fixture.package(1)->setLocalStatus(ELocalPackageStatus::NotInstalled);
     fixture.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
     const QPixmap picture = fixture.window->grab();

@@ -8,13 +8,22 @@
 #include "core/launcherconfigurationreader.h"
 #include "core/launcherconstants.h"
 #include "core/launcherfilesystemhelper.h"
+#include "core/launcherselfupdater.h"
+#include "core/launchersettings.h"
 #include "core/package.h"
-#include "core/packagelistwindow.h"
 #include "installation/installationmanager.h"
 #include "shared/downloadpool.h"
+#include "shared/jsondocumenthttppostsender.h"
 #include "shared/networkaccessmanagerwrapper.h"
 #include "shared/translationmanager.h"
+#include "systemsurvey/systemsurveyasjsondocumentcreator.h"
+#include "systemsurvey/systemsurveycreator.h"
+#include "systemsurvey/systemsurveytojsonconverter.h"
+#include "systemsurvey/systemsurveyuploader.h"
+#include "systemsurvey/systemsurveyvalueretriever.h"
+#include "ui/launchermainwindow.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -58,6 +67,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
           filesystemHelper->getLauncherSettings()->configurationTransportTimeOut))
     , configurationHandler(std::make_unique<TLauncherConfigurationHandler>(
           downloadPool, filesystemHelper, filesystemHelper->getLauncherSettings()->launcherConfiguration))
+    , selfUpdater(std::make_unique<TLauncherSelfUpdater>(networkAccessManager, filesystemHelper))
     , firstLaunchOption({ QStringLiteral("l"), QStringLiteral("first-launch") },
           QStringLiteral("Automatically download default packages when starting up."))
     , skipSelfUpdateOption({ QStringLiteral("s"), skipSelfUpdateOptionName },
@@ -119,6 +129,11 @@ void TLauncherApplication::connectComponents()
     connect(handler, &TLauncherConfigurationHandler::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
     connect(handler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
         &TLauncherApplication::onPackageConfigurationDownloadsFinished);
+    connect(selfUpdater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired, this,
+        &TLauncherApplication::restartAfterSelfUpdate);
+    connect(selfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this,
+        &TLauncherApplication::onLauncherReadyForAction);
+    connect(selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
 }
 
 void TLauncherApplication::parseCommandLine(const QStringList& arguments)
@@ -135,9 +150,22 @@ void TLauncherApplication::loadConfiguration()
 
 void TLauncherApplication::onMainConfigurationLoaded()
 {
-    // The hardware survey is not part of this launcher yet.
+    const std::shared_ptr<TLauncherConfigurationReader> configuration = configurationHandler->configuration;
+    if (configuration && configuration->hardwareSurveyUrl.isValid())
+        startSurveyUpload(configuration->hardwareSurveyUrl);
     configurationHandler->startPackageConfigurationDownloads();
     linkExecutableInDataLocation();
+}
+
+void TLauncherApplication::startSurveyUpload(const QUrl& surveyUrl)
+{
+    auto retriever = std::make_shared<systemsurvey::TSystemSurveyValueRetriever>();
+    auto surveyCreator = std::make_shared<systemsurvey::TSystemSurveyCreator>(retriever);
+    auto converter = std::make_shared<systemsurvey::TSystemSurveyToJsonConverter>();
+    auto documentCreator = std::make_shared<systemsurvey::TSystemSurveyAsJsonDocumentCreator>(surveyCreator, converter);
+    auto sender = std::make_shared<shared::TJsonDocumentHttpPostSender>();
+    surveyUploader = std::make_unique<systemsurvey::TSystemSurveyUploader>(sender, surveyUrl, documentCreator);
+    surveyUploader->uploadSurvey();
 }
 
 void TLauncherApplication::linkExecutableInDataLocation()
@@ -189,13 +217,30 @@ void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
 {
     try {
-        // This launcher does not update itself, so it always goes on as a launcher without an offered
-        // update would.
+        if (!commandLineParser.isSet(skipSelfUpdateOption)
+            && selfUpdater->checkForUpdate(
+                configurationHandler->configuration, configurationHandler->isLoadedFromCache())) {
+            if (splashScreen) {
+                splashScreen->close();
+                QCoreApplication::processEvents();
+            }
+            splashScreen = std::make_unique<QSplashScreen>(QPixmap(TLauncherSelfUpdater::splashImage));
+            splashScreen->show();
+            QCoreApplication::processEvents();
+            splashTimer.stop();
+            // No launch decision now: one of the self-updater's signals follows.
+            return;
+        }
         cleanupOldLauncherVersion();
         onLauncherReadyForAction();
     } catch (const std::runtime_error& e) {
         onDiskAccessFailed(QString::fromUtf8(e.what()));
     }
+}
+
+void TLauncherApplication::restartAfterSelfUpdate()
+{
+    QCoreApplication::exit(selfUpdater->restart(QCoreApplication::arguments()) ? 0 : 1);
 }
 
 void TLauncherApplication::cleanupOldLauncherVersion()
@@ -227,6 +272,9 @@ void TLauncherApplication::onLauncherReadyForAction()
         // A manager whose installations still run lives on until they have ended.
         TInstallationManager::retire(std::move(installationManager));
         installationManager = std::move(manager);
+        // The window follows the installations of every new manager, not only of the first one.
+        if (mainWindow)
+            mainWindow->connectInstallationManager(installationManager.get());
 
         std::vector<std::shared_ptr<TPackage>> forced;
         for (const std::shared_ptr<TPackage>& package : configuration->packagesWithConfiguration()) {
@@ -408,18 +456,32 @@ void TLauncherApplication::showMainWindow()
         mainWindow->show();
         return;
     }
-    const std::shared_ptr<TLauncherConfigurationReader>& configuration = configurationHandler->configuration;
-    mainWindow = std::make_unique<TPackageListWindow>(
-        configuration ? configuration->packagesWithConfiguration() : std::vector<std::shared_ptr<TPackage>>());
-    sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
-    connect(mainWindow.get(), &TPackageListWindow::clientPackageButtonClicked, this,
+    const std::shared_ptr<TLauncherConfigurationReader> configuration = configurationHandler->configuration;
+    auto window = std::make_unique<TLauncherMainWindow>(
+        filesystemHelper, configuration, networkAccessManager, downloadPool, cdnTrace, translationManager);
+    window->connectInstallationManager(installationManager.get());
+    TLauncherMainWindow::sendLauncherStartedFunnelEvent();
+    mainWindow = std::move(window);
+    const TLauncherSettings& settings = *filesystemHelper->getLauncherSettings();
+    if (configuration && configuration->hintsUrl.isValid())
+        configurationHandler->downloadPool->Download(
+            configuration->hintsUrl, settings.retries, settings.configurationTransportTimeOut);
+    connect(configurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived, mainWindow.get(),
+        &TLauncherMainWindow::setHints);
+    connect(mainWindow.get(), &TLauncherMainWindow::clientPackageButtonClicked, this,
         &TLauncherApplication::onClientStartOrInstallTriggeredFromUI);
-    connect(mainWindow.get(), &TPackageListWindow::clientPackageVerifyButtonClicked, this,
+    connect(mainWindow.get(), &TLauncherMainWindow::clientPackageVerifyButtonClicked, this,
         &TLauncherApplication::onClientVerifyTriggeredFromUI);
-    connect(mainWindow.get(), &TPackageListWindow::clientPackageUninstallButtonClicked, this,
+    connect(mainWindow.get(), &TLauncherMainWindow::clientPackageUninstallButtonClicked, this,
         &TLauncherApplication::onClientUninstallTriggeredFromUI);
+    connect(configurationHandler.get(), &TLauncherConfigurationHandler::maintenanceStateChanged, mainWindow.get(),
+        &TLauncherMainWindow::onMaintenanceStateChanged);
     connect(configurationHandler.get(), &TLauncherConfigurationHandler::maintenanceStateChanged, this,
         &TLauncherApplication::onMaintenanceStateChanged);
+    if (configuration && commandLineParser.isSet(emulateMaintenanceOption))
+        TLauncherMainWindow::emulateMaintenance(*configuration, QDateTime::currentDateTimeUtc());
+    mainWindow->onMaintenanceStateChanged();
+    configurationHandler->maintenanceRefreshTimer.start();
     mainWindow->show();
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 #include <memory>
@@ -23,14 +24,19 @@ class TDownloadPool;
 class TTranslationManager;
 } // namespace shared
 
+namespace systemsurvey {
+class TSystemSurveyUploader;
+} // namespace systemsurvey
+
 namespace korvane::launcher {
 
 class TCloudflareCdnTrace;
 class TInstallationManager;
 class TLauncherConfigurationHandler;
 class TLauncherFilesystemHelper;
+class TLauncherSelfUpdater;
 class TPackage;
-class TPackageListWindow;
+class TLauncherMainWindow;
 
 // The composition root: creates and owns every long-lived component of the run. No component is a Qt
 // child of it; members are destroyed in reverse order after the event loop has ended.
@@ -64,6 +70,8 @@ public:
     void onPackageConfigurationDownloadsFinished();
     void onLauncherReadyForAction();
     void onAllStartedUpdatesFinished();
+    // Ends the run once the updated launcher has been started again.
+    void restartAfterSelfUpdate();
 
     // Requests of the window's package rows.
     void onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage>& package);
@@ -78,6 +86,8 @@ public:
     // Starts the package's game client detached; the run then ends.
     void startPackageAndExit(const std::shared_ptr<TPackage>& package);
 
+    // Builds the survey chain, replacing any earlier uploader, and starts the upload.
+    void startSurveyUpload(const QUrl& surveyUrl);
     // The link named like the executable in the data location.
     void linkExecutableInDataLocation();
     // Removes files an earlier self-update moved aside.
@@ -103,7 +113,7 @@ public:
     const std::shared_ptr<TCloudflareCdnTrace>& getCdnTrace() const { return cdnTrace; }
     TLauncherConfigurationHandler* getConfigurationHandler() const { return configurationHandler.get(); }
     TInstallationManager* getInstallationManager() const { return installationManager.get(); }
-    TPackageListWindow* getMainWindow() const { return mainWindow.get(); }
+    TLauncherMainWindow* getMainWindow() const { return mainWindow.get(); }
     const QCommandLineParser& getCommandLineParser() const { return commandLineParser; }
     const QCommandLineOption& getFirstLaunchOption() const { return firstLaunchOption; }
     const QCommandLineOption& getSkipSelfUpdateOption() const { return skipSelfUpdateOption; }
@@ -130,10 +140,10 @@ private:
 
     // Components with one owner.
     std::unique_ptr<TLauncherConfigurationHandler> configurationHandler;
-    // The self-updater's place; this launcher does not update itself.
+    std::unique_ptr<TLauncherSelfUpdater> selfUpdater;
     std::unique_ptr<TInstallationManager> installationManager;
-    // The survey uploader's place.
-    std::unique_ptr<TPackageListWindow> mainWindow;
+    std::unique_ptr<systemsurvey::TSystemSurveyUploader> surveyUploader;
+    std::unique_ptr<TLauncherMainWindow> mainWindow;
     std::unique_ptr<QSplashScreen> splashScreen;
 
     // Command line.

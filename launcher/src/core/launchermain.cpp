@@ -37,6 +37,15 @@ int launcherMain(int argc, char** argv)
     std::unique_ptr<shared::FirstInstanceTester> firstInstanceTester;
     try {
         firstInstanceTester = std::make_unique<shared::FirstInstanceTester>();
+        // A launcher restarted by its own update may start before the old process has let go of the
+        // segment; it waits a little for that instead of leaving as "already running".
+        if (application.getCommandLineParser().isSet(application.getSkipSelfUpdateOption())) {
+            for (int attempt = 0; attempt < 50 && !firstInstanceTester->isFirstInstance(); ++attempt) {
+                firstInstanceTester.reset();
+                QThread::msleep(100);
+                firstInstanceTester = std::make_unique<shared::FirstInstanceTester>();
+            }
+        }
     } catch (const std::exception& e) {
         qCritical() << "Single-instance test failed:" << e.what();
         return 1;

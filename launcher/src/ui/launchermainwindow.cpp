@@ -182,7 +182,12 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherFilesystemHelp
 }
 
 // The rows are layout items of the central widget and go with the widget tree.
-TLauncherMainWindow::~TLauncherMainWindow() = default;
+TLauncherMainWindow::~TLauncherMainWindow()
+{
+    // Once the news tiles took its place the spacer belongs to no layout, so nothing else frees it.
+    if (mainLayout && hintSpacer && mainLayout->indexOf(hintSpacer) < 0)
+        delete hintSpacer;
+}
 
 void TLauncherMainWindow::connectInstallationManager(TInstallationManager* manager)
 {
