@@ -3,6 +3,7 @@
 #include "crushcodec.h"
 #include "cscencoder.h"
 #include "lzipcontainer.h"
+#include "memoryadapters.h"
 #include "zpaqcodec.h"
 
 #include <algorithm>
@@ -18,38 +19,7 @@ namespace packbuf {
 
 namespace {
 
-struct TReadPosition
-{
-    std::size_t position;
-    std::size_t size;
-    const char* data;
-};
-
-struct TWritePosition
-{
-    std::size_t position;
-    std::size_t capacity;
-    char* data;
-};
-
-int readFromMemory(void* context, void* buffer, std::size_t* size)
-{
-    auto& in = *static_cast<TReadPosition*>(context);
-    const std::size_t count = std::min(*size, in.size - in.position);
-    std::memcpy(buffer, in.data + in.position, count);
-    in.position += count;
-    *size = count;
-    return 0;
-}
-
-std::size_t writeToMemory(void* context, const void* buffer, std::size_t n)
-{
-    auto& out = *static_cast<TWritePosition*>(context);
-    const std::size_t count = std::min(n, out.capacity - out.position);
-    std::memcpy(out.data + out.position, buffer, count);
-    out.position += count;
-    return count;
-}
+using namespace detail;
 
 constexpr std::size_t lzmaPayloadHeaderSize = 13;
 constexpr std::uint32_t maxLzipPackDictionary = 16u << 20;
@@ -130,9 +100,9 @@ std::size_t packLzip(const char* input, std::size_t inputLength, char* output, s
         return 0;
     setLzipEncoderOptions(encoder, 3, 0, 2, 9, std::min(lzipDictionarySize(inputLength), maxLzipPackDictionary),
         LzipContainerFormat, inputLength);
-    TReadPosition in { 0, inputLength, input };
-    TWritePosition out { 0, capacity, output };
-    const int result = encodeLzipStream(encoder, readFromMemory, &in, writeToMemory, &out, nullptr, nullptr);
+    rdbuf in { 0, inputLength, input };
+    wrbuf out { 0, capacity, output };
+    const int result = encodeLzipStream(encoder, rdbufReadCallback, &in, wrbufWriteCallback, &out, nullptr, nullptr);
     destroyLzipEncoder(encoder);
     return result == LzipSuccess ? out.position : 0;
 }
@@ -187,16 +157,6 @@ std::size_t packZpaq(const char* input, std::size_t inputLength, char* output, s
     return packed.size();
 }
 
-int readCscInput(TCscInputStream* stream, void* buffer, std::size_t* size)
-{
-    return readFromMemory(stream->context, buffer, size);
-}
-
-std::size_t writeCscOutput(TCscOutputStream* stream, const void* buffer, std::size_t n)
-{
-    return writeToMemory(stream->context, buffer, n);
-}
-
 // The properties first, then the stream blocks.
 std::size_t packCsc(const char* input, std::size_t inputLength, char* output, std::size_t capacity)
 {
@@ -204,10 +164,10 @@ std::size_t packCsc(const char* input, std::size_t inputLength, char* output, st
         return 0;
     const TCscProperties properties = cscPackProperties(inputLength);
     writeCscProperties(properties, reinterpret_cast<unsigned char*>(output));
-    TReadPosition in { 0, inputLength, input };
-    TWritePosition out { cscPropertiesSize, capacity, output };
-    TCscInputStream source { readCscInput, &in };
-    TCscOutputStream sink { writeCscOutput, &out };
+    rdbuf in { 0, inputLength, input };
+    wrbuf out { cscPropertiesSize, capacity, output };
+    TCscInputStream source { rdbufStreamRead, &in };
+    TCscOutputStream sink { wrbufStreamWrite, &out };
     TCscEncoder* encoder = createCscEncoder(properties, cscPackLevel, &source);
     if (!encoder)
         return 0;

@@ -4,6 +4,7 @@
 #include "cscdecoder.h"
 #include "lzipcontainer.h"
 #include "lzmauncompress.h"
+#include "memoryadapters.h"
 #include "zpaqcodec.h"
 
 #include <algorithm>
@@ -16,49 +17,7 @@ namespace packbuf {
 
 namespace {
 
-// Read and write positions over caller memory; they own nothing.
-struct rdbuf
-{
-    std::size_t position;
-    std::size_t size;
-    const char* data;
-};
-
-struct wrbuf
-{
-    std::size_t position;
-    std::size_t capacity;
-    char* data;
-};
-
-int rdbufReadCallback(void* context, void* buffer, std::size_t* size)
-{
-    auto& in = *static_cast<rdbuf*>(context);
-    const std::size_t count = std::min(*size, in.size - in.position);
-    std::memcpy(buffer, in.data + in.position, count);
-    in.position += count;
-    *size = count;
-    return 0;
-}
-
-std::size_t wrbufWriteCallback(void* context, const void* buffer, std::size_t n)
-{
-    auto& out = *static_cast<wrbuf*>(context);
-    const std::size_t count = std::min(n, out.capacity - out.position);
-    std::memcpy(out.data + out.position, buffer, count);
-    out.position += count;
-    return count;
-}
-
-int rdbufStreamRead(TCscInputStream* stream, void* buffer, std::size_t* size)
-{
-    return rdbufReadCallback(stream->context, buffer, size);
-}
-
-std::size_t wrbufStreamWrite(TCscOutputStream* stream, const void* buffer, std::size_t n)
-{
-    return wrbufWriteCallback(stream->context, buffer, n);
-}
+using namespace detail;
 
 constexpr std::size_t lzmaPayloadHeaderSize = 13; // 5 property bytes, then 8 bytes nobody reads
 constexpr int maxLeb128Bytes = 10;

@@ -301,19 +301,27 @@ void TInstallationManager::failStart(const std::shared_ptr<TPackage>& package, c
     installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
 }
 
+std::optional<QDir> TInstallationManager::folderReadyFor(
+    const std::shared_ptr<TPackage>& package, const char* operation)
+{
+    if (findInstallation(package) || !package->packageConfiguration())
+        return std::nullopt;
+    const QDir folder = installationDirectory(package);
+    if (isFolderBeingWritten(folder)) {
+        qInfo() << operation << folder.absolutePath() << " is being written by another installation";
+        return std::nullopt;
+    }
+    return folder;
+}
+
 void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage>& package)
 {
     qInfo() << "installOrUpdatePackage: " << package->name << " Thread: " << QThread::currentThreadId();
-    if (findInstallation(package))
+    const std::optional<QDir> ready = folderReadyFor(package, "installOrUpdatePackage: ");
+    if (!ready)
         return;
+    const QDir folder = *ready;
     const TPackageConfigurationReader* current = package->packageConfiguration();
-    if (!current)
-        return;
-    const QDir folder = installationDirectory(package);
-    if (isFolderBeingWritten(folder)) {
-        qInfo() << "installOrUpdatePackage: " << folder.absolutePath() << " is being written by another installation";
-        return;
-    }
     // A copy: a refresh of the launcher configuration may replace the package's own meanwhile.
     const TPackageConfigurationReader target = *current;
     const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
@@ -345,16 +353,11 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
 void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& package)
 {
     qInfo() << "verifyPackage: " << package->name << " Thread: " << QThread::currentThreadId();
-    if (findInstallation(package))
+    const std::optional<QDir> ready = folderReadyFor(package, "verifyPackage: ");
+    if (!ready)
         return;
+    const QDir folder = *ready;
     const TPackageConfigurationReader* current = package->packageConfiguration();
-    if (!current)
-        return;
-    const QDir folder = installationDirectory(package);
-    if (isFolderBeingWritten(folder)) {
-        qInfo() << "verifyPackage: " << folder.absolutePath() << " is being written by another installation";
-        return;
-    }
     const TPackageConfigurationReader target = *current;
     const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
     // An installed configuration that does not parse lists no files, and would pass.

@@ -14,6 +14,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QNetworkAccessManager;
@@ -89,6 +90,9 @@ protected:
 
 private:
     std::shared_ptr<TPackageInstallation> findInstallation(const std::shared_ptr<TPackage>& package) const;
+    // The package's folder when the package has a configuration and nothing is installing or verifying
+    // into that folder; logs why not otherwise.
+    std::optional<QDir> folderReadyFor(const std::shared_ptr<TPackage>& package, const char* operation);
     std::shared_ptr<TPackageInstallation> createInstallation(const std::shared_ptr<TPackage>& package,
         const QDir& folder, const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target);
     void addInstallation(const std::shared_ptr<TPackageInstallation>& installation);
