@@ -3,10 +3,10 @@
 #include "shared/networkaccessmanagerwrapper.h"
 
 #include "support/loopbackserver.h"
+#include "support/messagecapture.h"
 #include "support/testcertificate.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,36 +17,9 @@ using shared::TLauncherUtils;
 
 Q_DECLARE_METATYPE(korvane::test::TScript)
 
+using korvane::test::TMessages;
+
 namespace {
-
-class TMessages
-{
-public:
-    TMessages()
-    {
-        instance = this;
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& Text) {
-            QMutexLocker lock(&instance->mutex);
-            instance->lines.append(Text);
-        });
-    }
-    ~TMessages()
-    {
-        qInstallMessageHandler(previous);
-        instance = nullptr;
-    }
-    QStringList matching(const QString& Part) const
-    {
-        QMutexLocker lock(&mutex);
-        return lines.filter(Part);
-    }
-
-private:
-    static inline TMessages* instance = nullptr;
-    QtMessageHandler previous = nullptr;
-    mutable QMutex mutex;
-    QStringList lines;
-};
 
 // A pool over its own manager, with every signal it emits recorded.
 struct TPoolFixture

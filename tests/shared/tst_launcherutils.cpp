@@ -1,46 +1,17 @@
 #include "shared/launcherutils.h"
 #include "shared/randomnumbergenerator.h"
+#include "support/messagecapture.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QSet>
 #include <QTcpServer>
 #include <QTest>
 #include <QUrlQuery>
 
+using korvane::test::TMessages;
 using shared::TLauncherUtils;
 
 namespace {
-
-// Collects the messages of the test's lifetime.
-class TMessages
-{
-public:
-    TMessages()
-    {
-        instance = this;
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& Text) {
-            QMutexLocker lock(&instance->mutex);
-            instance->lines.append(Text);
-        });
-    }
-    ~TMessages()
-    {
-        qInstallMessageHandler(previous);
-        instance = nullptr;
-    }
-    QStringList all() const
-    {
-        QMutexLocker lock(&mutex);
-        return lines;
-    }
-
-private:
-    static inline TMessages* instance = nullptr;
-    QtMessageHandler previous = nullptr;
-    mutable QMutex mutex;
-    QStringList lines;
-};
 
 QHostInfo lookupResult(const QList<QHostAddress>& Addresses, bool Failed = false)
 {
