@@ -2,6 +2,7 @@
 #include "support/launchersandbox.h"
 #include "support/loopbackserver.h"
 #include "support/loopbackserverthread.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,6 +19,9 @@ using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
 using korvane::test::TServerThread;
 using korvane::test::TResponse;
+
+using korvane::test::readAll;
+using korvane::test::writeAll;
 
 namespace {
 
@@ -58,19 +62,6 @@ QByteArray settingsFor(const QUrl& configurationUrl, int downloadErrorTimeoutMs 
 QString cachePath(const TLauncherSandbox& sandbox)
 {
     return sandbox.appDataFolder() + QStringLiteral("/launchermetadata.json");
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 // A loopback address on which nothing listens.

@@ -3,6 +3,7 @@
 #include "core/launcherconfigurationreader.h"
 #include "core/launcherconstants.h"
 #include "support/loopbackserver.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,6 +24,8 @@ using korvane::test::firstRequests;
 using korvane::test::TLoopbackServer;
 using korvane::test::TResponse;
 
+using korvane::test::readAll;
+
 namespace {
 
 const QString funnelPath = QStringLiteral("/funnel");
@@ -41,12 +44,6 @@ QString deviceFolder()
 QString deviceFilePath()
 {
     return deviceFolder() + QStringLiteral("/korvaneShared.json");
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray storedIdentifier()

@@ -5,6 +5,7 @@
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
+#include "support/testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,6 +22,9 @@
 
 using namespace korvane::launcher;
 
+using korvane::test::readAll;
+using korvane::test::writeAll;
+
 namespace {
 
 QStringList capturedWarnings;
@@ -29,19 +33,6 @@ void captureWarnings(QtMsgType type, const QMessageLogContext&, const QString& m
 {
     if (type == QtWarningMsg)
         capturedWarnings << message;
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // One game package with a loaded package configuration naming the executable and its parameters.

@@ -7,6 +7,7 @@
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
 #include "shared/downloadpool.h"
+#include "support/testfiles.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,16 +23,11 @@ using korvane::launcher::TLauncherConfigurationReader;
 using korvane::launcher::TPackage;
 using korvane::launcher::TPackageConfigurationReader;
 
+using korvane::test::writeAll;
+
 namespace {
 
 const QByteArray packageDocument = R"({"version": "3", "executable": "client", "chunks": [], "files": []})";
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 // A configuration with one game package whose installation folder holds the full-installation marker of
 // the same version, and an application that has reached its launch decision over it.

@@ -7,6 +7,7 @@
 #include "shared/downloadpool.h"
 #include "shared/networkaccessmanagerwrapper.h"
 #include "support/loopbackserver.h"
+#include "support/testfiles.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,6 +21,8 @@ using namespace korvane::launcher;
 using korvane::test::TLoopbackServer;
 using korvane::test::TResponse;
 using shared::THint;
+
+using korvane::test::readAll;
 
 namespace {
 
@@ -85,12 +88,6 @@ QByteArray packageDocument(const QString& version)
 QByteArray assetDocument(int version)
 {
     return document({ { "version", version }, { "chunks", QJsonArray() }, { "files", QJsonArray() } });
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeAll(const QString& path, const QByteArray& data)

@@ -5,6 +5,7 @@
 #include "support/launcherprocess.h"
 #include "support/loopbackserverthread.h"
 #include "support/launchersandbox.h"
+#include "support/testfiles.h"
 
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>
@@ -23,6 +24,8 @@ using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TResponse;
 using korvane::test::TServerThread;
+
+using korvane::test::writeAll;
 
 namespace {
 
@@ -72,12 +75,6 @@ TTree newLauncher()
 {
     return { { executableName, "#!/bin/sh\necho new\n" }, { "lib/libcore.so", scanfixture::randomBytes(300000, 3) },
         { "lib/libextra.so", scanfixture::randomBytes(200000, 5) }, { "readme.txt", "Korvane Vedudi launcher\n" } };
-}
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 QByteArray sha256Hex(const QByteArray& data)

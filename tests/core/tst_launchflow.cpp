@@ -3,6 +3,7 @@
 #include "support/launchersandbox.h"
 #include "support/loopbackserver.h"
 #include "support/loopbackserverthread.h"
+#include "support/testfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -26,6 +27,9 @@ using korvane::test::TLoopbackServer;
 using korvane::test::TServerThread;
 using korvane::test::TResponse;
 
+using korvane::test::readAll;
+using korvane::test::writeAll;
+
 namespace {
 
 // Records every start: its arguments, its working directory and its library path.
@@ -44,19 +48,6 @@ struct TClientRun
     QString workingDirectory;
     QString libraryPath;
 };
-
-bool writeAll(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray randomBytes(qsizetype size, quint32 seed)
 {
@@ -384,7 +375,7 @@ void TestLaunchFlow::firstLaunchWithTwoAutomaticPackages()
     QFETCH(bool, preventDefaultAutostart);
     QTemporaryDir folder;
     const QString served = folder.path() + "/served";
-    for (const QString& name : { "alpha", "beta" }) {
+    for (const QString name : { "alpha", "beta" }) {
         QVERIFY(writeGame(folder.path() + "/" + name, name == "alpha" ? 1 : 2, true, 150000));
         QVERIFY(makePackage(folder.path() + "/" + name, served + "/" + name, 1, true, name, name));
     }

@@ -13,6 +13,7 @@
 #include "scanfixture.h"
 #include "shared/sha256.h"
 #include "support/loopbackserver.h"
+#include "support/testfiles.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -79,11 +80,7 @@ inline bool publish(const QDir& served, const QString& release, const TTree& con
     return true;
 }
 
-inline QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using korvane::test::readAll;
 
 // Gives the package's build the configuration of a published release, as the configuration handler
 // does after downloading it.
