@@ -142,7 +142,7 @@ void TestConfigurationStartup::refusedConfigurationEndsTheRun()
     QVERIFY(launcher.start());
     QVERIFY2(launcher.waitForFinished(), launcher.output().constData());
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(launcher.exitCode(), 1);
+    QVERIFY2(launcher.exitCode() == 1, launcher.output().constData());
     const QByteArray log = sandbox.readLog();
     QVERIFY2(log.contains(expectedLog), log.constData());
     QVERIFY2(log.contains("Critical: No launcher configuration available"), log.constData());
@@ -194,7 +194,7 @@ void TestConfigurationStartup::otherFailuresFallBackToTheCache()
     } else {
         QVERIFY2(launcher.waitForFinished(), launcher.output().constData());
         QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(launcher.exitCode(), 1);
+        QVERIFY2(launcher.exitCode() == 1, launcher.output().constData());
         const QByteArray log = sandbox.readLog();
         QVERIFY2(log.contains("Critical: No launcher configuration available"), log.constData());
     }
@@ -217,7 +217,7 @@ void TestConfigurationStartup::unwritableCacheEndsTheRun()
     QVERIFY(launcher.start());
     QVERIFY2(launcher.waitForFinished(), launcher.output().constData());
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(launcher.exitCode(), 1);
+    QVERIFY2(launcher.exitCode() == 1, launcher.output().constData());
     const QByteArray log = sandbox.readLog();
     QVERIFY2(log.contains("Critical: Disk access failed:"), log.constData());
 }

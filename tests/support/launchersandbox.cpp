@@ -4,10 +4,12 @@
 #include "shared/firstinstancetester.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QSharedMemory>
+#include <QThread>
 
 namespace korvane::test {
 
@@ -120,10 +122,17 @@ void TLauncherSandbox::releaseInstanceSegment() const
     const QByteArray savedTemporaryFolder = qgetenv("TMPDIR");
     const bool hadTemporaryFolder = qEnvironmentVariableIsSet("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(temporaryFolder()));
-    {
+    // A launcher killed a moment ago may still count as attached; the segment goes with the last detach,
+    // and a later sandbox whose key file gets the same inode would otherwise find it and think a
+    // launcher runs.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000) {
         QSharedMemory segment(QString::fromLatin1(shared::FirstInstanceTester::key));
-        if (segment.attach(QSharedMemory::ReadOnly))
-            segment.detach();
+        if (!segment.attach(QSharedMemory::ReadOnly))
+            break;
+        segment.detach();
+        QThread::msleep(20);
     }
     if (hadTemporaryFolder)
         qputenv("TMPDIR", savedTemporaryFolder);
