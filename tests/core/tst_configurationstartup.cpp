@@ -17,8 +17,8 @@
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
-using korvane::test::TServerThread;
 using korvane::test::TResponse;
+using korvane::test::TServerThread;
 
 using korvane::test::readAll;
 using korvane::test::writeAll;

@@ -3,8 +3,8 @@
 #include "core/launcherconstants.h"
 #include "installation/flowfixture.h"
 #include "support/launcherprocess.h"
-#include "support/loopbackserverthread.h"
 #include "support/launchersandbox.h"
+#include "support/loopbackserverthread.h"
 #include "support/testfiles.h"
 
 #include <QCryptographicHash>

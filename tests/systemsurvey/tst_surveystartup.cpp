@@ -18,9 +18,9 @@
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
-using korvane::test::TServerThread;
 using korvane::test::TRecordedRequest;
 using korvane::test::TResponse;
+using korvane::test::TServerThread;
 
 namespace {
 

@@ -131,9 +131,10 @@ void TLauncherApplication::connectComponents()
         &TLauncherApplication::onPackageConfigurationDownloadsFinished);
     connect(selfUpdater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired, this,
         &TLauncherApplication::restartAfterSelfUpdate);
-    connect(selfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this,
-        &TLauncherApplication::onLauncherReadyForAction);
-    connect(selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
+    connect(
+        selfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this, &TLauncherApplication::onLauncherReadyForAction);
+    connect(
+        selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
 }
 
 void TLauncherApplication::parseCommandLine(const QStringList& arguments)

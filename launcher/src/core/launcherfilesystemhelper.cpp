@@ -60,8 +60,7 @@ void TLauncherFilesystemHelper::moveFileReplacing(const QString& source, const Q
     // A silent failure here would leave a marker or a file of the running launcher where the caller
     // believes it moved it.
     if (!QFile::rename(source, target))
-        throw std::runtime_error(
-            QStringLiteral("Failed to move file '%1' to '%2'.").arg(source, target).toStdString());
+        throw std::runtime_error(QStringLiteral("Failed to move file '%1' to '%2'.").arg(source, target).toStdString());
 }
 
 } // namespace korvane::launcher
