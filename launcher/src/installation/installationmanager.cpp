@@ -321,9 +321,8 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     if (!ready)
         return;
     const QDir folder = *ready;
-    const TPackageConfigurationReader* current = package->packageConfiguration();
     // A copy: a refresh of the launcher configuration may replace the package's own meanwhile.
-    const TPackageConfigurationReader target = *current;
+    const TPackageConfigurationReader target = *package->packageConfiguration();
     const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
     if (!target.valid) {
         failStart(package, folder, installed, target);
@@ -357,8 +356,7 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     if (!ready)
         return;
     const QDir folder = *ready;
-    const TPackageConfigurationReader* current = package->packageConfiguration();
-    const TPackageConfigurationReader target = *current;
+    const TPackageConfigurationReader target = *package->packageConfiguration();
     const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
     // An installed configuration that does not parse lists no files, and would pass.
     if (!target.valid || !installed.valid) {

@@ -56,14 +56,13 @@ void addScanned(TScanState& state, TFileSize bytes)
 }
 
 // Clears the way for a file that is fetched anew. In the self-update mode the file may belong to the
-// running launcher: it is renamed, so the old launcher survives a failed update.
+// running launcher: it is renamed, so the old launcher survives a failed update; a rename that fails
+// throws and ends the scan rather than deleting the file.
 void clearPath(TScanState& state, const QString& path)
 {
     if (state.installationMode == 1 && QFileInfo::exists(path)) {
         state.helper->moveFileReplacing(path, path + QLatin1String(".old"));
-        if (!QFileInfo::exists(path))
-            return;
-        qWarning() << "could not move aside " << path << " Thread: " << QThread::currentThreadId();
+        return;
     }
     QFile::remove(path);
 }

@@ -546,10 +546,9 @@ void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString&
         } catch (const std::runtime_error&) {
             if (installationMode != 1)
                 throw;
+            // A file that can be neither removed nor moved aside makes this throw, rather than being
+            // written over with old and new bytes mixed.
             FilesystemHelper->moveFileReplacing(path, path + QStringLiteral(".old"));
-            // Writing over a file that could be neither removed nor moved would mix old and new bytes.
-            if (QFileInfo::exists(path))
-                throw;
         }
     }
 
