@@ -814,8 +814,8 @@ void TestLaunchFlow::trimmedSettings_data()
     QTest::addColumn<QByteArray>("trimmed");
     QTest::addColumn<bool>("refused");
     QTest::newRow("no [FILES] keys") << withoutSettings(settings, "FILES") << false;
-    QTest::newRow("misspelt key")
-        << QByteArray(settings).replace("partialPackageFile=", "partialPackagefile=") << false;
+    QTest::newRow("misspelt key") << QByteArray(settings).replace("partialPackageFile=", "partialPackagefile=")
+                                  << false;
     QTest::newRow("no [DIRECTORIES]") << withoutSettings(settings, "DIRECTORIES") << false;
     QTest::newRow("no [TIMING]") << withoutSettings(settings, "TIMING") << false;
     QTest::newRow("no maxConcurrentDownloads")
@@ -856,8 +856,8 @@ void TestLaunchFlow::trimmedSettings()
         QVERIFY(QFileInfo::exists(installed + "/package.json"));
         QVERIFY(!QFileInfo::exists(installed + "/partial-package.json"));
         QVERIFY(waitForClientRuns(sandbox, 1));
-        QVERIFY2(log.contains("Warning: The settings file lacks") || log.contains("Warning: Settings:"),
-            log.constData());
+        QVERIFY2(
+            log.contains("Warning: The settings file lacks") || log.contains("Warning: Settings:"), log.constData());
     }
 }
 
@@ -877,8 +877,8 @@ void TestLaunchFlow::firstAutomaticPackageNotInstallableHere()
     QFETCH(QString, directoryName);
     const QJsonObject first { { "name", "Other" }, { "directoryname", directoryName }, { "installautomatically", true },
         { "builds",
-            QJsonArray { QJsonObject {
-                { "os", os }, { "architecture", "x86_64" }, { "url", "package/package.json" } } } } };
+            QJsonArray {
+                QJsonObject { { "os", os }, { "architecture", "x86_64" }, { "url", "package/package.json" } } } } };
     const QString name = "launcher-first-" + os + ".json";
     QVERIFY(writeVariant(content->servedFolder(), name, first, {}));
     TLauncherSandbox sandbox(settingsFor((*server)->url("/v1/" + name)));
