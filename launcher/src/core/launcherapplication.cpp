@@ -140,7 +140,11 @@ void TLauncherApplication::connectComponents()
         selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
     // Closing the window ends the run too, but not before the funnel posts under way are through.
     setQuitOnLastWindowClosed(false);
-    connect(this, &QGuiApplication::lastWindowClosed, this, [this] { leaveAfterFunnelPosts([] { return 0; }); });
+    // An end already under way (an error's exit code) keeps its own action.
+    connect(this, &QGuiApplication::lastWindowClosed, this, [this] {
+        if (!exitDelayTimer.isActive())
+            leaveAfterFunnelPosts([] { return 0; });
+    });
 }
 
 void TLauncherApplication::parseCommandLine(const QStringList& arguments)
