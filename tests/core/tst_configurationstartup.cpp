@@ -85,6 +85,8 @@ private slots:
     void otherFailuresFallBackToTheCache_data();
     void otherFailuresFallBackToTheCache();
     void unwritableCacheEndsTheRun();
+    void coincidingUrlsAllComplete_data();
+    void coincidingUrlsAllComplete();
 };
 
 void TestConfigurationStartup::fetchedConfigurationIsCachedAndUsed()
@@ -220,6 +222,49 @@ void TestConfigurationStartup::unwritableCacheEndsTheRun()
     QVERIFY2(launcher.exitCode() == 1, launcher.output().constData());
     const QByteArray log = sandbox.readLog();
     QVERIFY2(log.contains("Critical: Disk access failed:"), log.constData());
+}
+
+void TestConfigurationStartup::coincidingUrlsAllComplete_data()
+{
+    QTest::addColumn<QString>("coinciding");
+    QTest::newRow("hints are the package configuration") << "hints";
+    QTest::newRow("two packages share one configuration") << "packages";
+    QTest::newRow("asset is the package configuration") << "asset";
+}
+
+void TestConfigurationStartup::coincidingUrlsAllComplete()
+{
+    QFETCH(QString, coinciding);
+    TServerThread server([&](TLoopbackServer& s) { s.setBody(packagePath, packageDocument()); });
+    QJsonObject document = QJsonDocument::fromJson(configurationDocument()).object();
+    QJsonArray packages = document["packages"].toArray();
+    QJsonObject game = packages[0].toObject();
+    if (coinciding == "hints") {
+        document["hints"] = server->url(packagePath).toString();
+    } else if (coinciding == "packages") {
+        QJsonObject second = game;
+        second["name"] = "Second";
+        second["directoryname"] = "second";
+        packages.append(second);
+    } else {
+        QJsonArray builds = game["builds"].toArray();
+        QJsonObject build = builds[0].toObject();
+        build["assetsurl"] = build["url"];
+        builds[0] = build;
+        game["builds"] = builds;
+        packages[0] = game;
+    }
+    document["packages"] = packages;
+    server->setBody(configurationPath, QJsonDocument(document).toJson());
+    TLauncherSandbox sandbox(settingsFor(server->url(configurationPath)));
+    QVERIFY(sandbox.isValid());
+
+    // Every record of a package configuration completes, so the launch decision comes and the window opens.
+    TLauncherProcess launcher(sandbox);
+    QVERIFY(launcher.start({ "--show-ui" }));
+    QVERIFY2(launcher.waitForLog("\"launcher_started\"", 10000), sandbox.readLog().constData());
+    QVERIFY(sandbox.readLog().contains("onLauncherReadyForAction"));
+    QVERIFY(launcher.isRunning());
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationStartup)
