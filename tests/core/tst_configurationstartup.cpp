@@ -14,6 +14,7 @@
 
 #include <memory>
 
+using korvane::test::closedAddress;
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
@@ -44,31 +45,17 @@ QByteArray packageDocument()
         .toJson(QJsonDocument::Compact);
 }
 
-// The shipped settings with the configuration on the given address, no retries, and no IPv4 probe (which
-// would leave the machine).
+// The settings with the configuration on the given address and no retries.
 QByteArray settingsFor(const QUrl& configurationUrl, int downloadErrorTimeoutMs = 5000, int transportTimeoutMs = 750)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("ipV4Mode=true", "ipV4Mode=false");
-    settings.replace("retries=5;", "retries=0");
-    settings.replace(
-        "downloadErrorTimeout=10000", "downloadErrorTimeout=" + QByteArray::number(downloadErrorTimeoutMs));
-    settings.replace(
-        "configurationTransportTimeOut=750", "configurationTransportTimeOut=" + QByteArray::number(transportTimeoutMs));
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl,
+        { { "retries", "0" }, { "downloadErrorTimeout", QByteArray::number(downloadErrorTimeoutMs) },
+            { "configurationTransportTimeOut", QByteArray::number(transportTimeoutMs) } });
 }
 
 QString cachePath(const TLauncherSandbox& sandbox)
 {
     return sandbox.appDataFolder() + QStringLiteral("/launchermetadata.json");
-}
-
-// A loopback address on which nothing listens.
-QUrl closedAddress()
-{
-    TLoopbackServer probe;
-    return probe.url(configurationPath);
 }
 
 } // namespace
@@ -175,7 +162,7 @@ void TestConfigurationStartup::otherFailuresFallBackToTheCache()
     });
     const bool down = failure == QLatin1String("server down");
     const bool silent = failure.contains(QLatin1String("silent"));
-    const QUrl address = down ? closedAddress() : server->url(configurationPath);
+    const QUrl address = down ? closedAddress(configurationPath) : server->url(configurationPath);
     // The silent server holds the answer longer than the error timer waits, and the transfer time-out is
     // longer still, so only the timer can end the wait.
     TLauncherSandbox sandbox(settingsFor(address, 1000, silent ? 60000 : 750));

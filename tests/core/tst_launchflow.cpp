@@ -96,17 +96,11 @@ bool makePackage(const QString& input, const QString& output, int version, bool 
     return true;
 }
 
-// The shipped settings with the configuration on the given address, few retries, and no IPv4 probe
-// (which would leave the machine).
+// The settings with the configuration on the given address and few retries.
 QByteArray settingsFor(const QUrl& configurationUrl, int maxConcurrentDownloads = 10)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("ipV4Mode=true", "ipV4Mode=false");
-    settings.replace("retries=5;", "retries=1");
-    settings.replace(
-        "maxConcurrentDownloads=10", "maxConcurrentDownloads=" + QByteArray::number(maxConcurrentDownloads));
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl,
+        { { "retries", "1" }, { "maxConcurrentDownloads", QByteArray::number(maxConcurrentDownloads) } });
 }
 
 QString installationFolder(const TLauncherSandbox& sandbox)

@@ -55,8 +55,6 @@ QString filledIn(const QString& text, const QString& value)
 
 } // namespace
 
-TLauncherApplication* TLauncherApplication::instance = nullptr;
-
 TLauncherApplication::TLauncherApplication(int& argc, char** argv)
     : QApplication(argc, argv)
     , networkAccessManager(std::make_shared<QNetworkAccessManager>())

@@ -45,7 +45,7 @@ class TLauncherApplication : public QApplication
 {
 public:
     // Set by start-up before any component runs; components call back through it.
-    static TLauncherApplication* instance;
+    static inline TLauncherApplication* instance = nullptr;
 
     // Runs one message box and returns once it is closed.
     using TMessageBoxRunner = std::function<void(QMessageBox& box)>;
@@ -104,8 +104,10 @@ public:
     // there it is only logged.
     void setMessageBoxRunner(TMessageBoxRunner runner) { messageBoxRunner = std::move(runner); }
 
-    // Posts one analytics event to the configuration's funnel address, retrying failed posts.
-    void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
+    // Posts one analytics event to the configuration's funnel address, retrying failed posts. Virtual, so
+    // that the installation engine and the main window, below the application, call it through instance
+    // without linking the application's library.
+    virtual void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
     void postFunnelRequest(const QNetworkRequest& request, const QByteArray& body, const QString& step,
         const QString& firstFlagKey, bool first, int attemptsLeft);
     void onFunnelReplyFinished(QNetworkReply* reply, const QNetworkRequest& request, const QByteArray& body,
