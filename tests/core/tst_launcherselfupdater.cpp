@@ -77,7 +77,8 @@ TTree earlierLauncher()
 TTree newLauncher()
 {
     return { { executableName, "#!/bin/sh\necho new\n" }, { "lib/libcore.so", scanfixture::randomBytes(300000, 3) },
-        { "lib/libextra.so", scanfixture::randomBytes(200000, 5) }, { "readme.txt", "Korvane Vedudi launcher\n" } };
+        { "lib/libextra.so", scanfixture::randomBytes(200000, 5) }, { "plugins/new.so", "a new folder" },
+        { "readme.txt", "Korvane Vedudi launcher\n" } };
 }
 
 QByteArray sha256Hex(const QByteArray& data)
@@ -161,6 +162,9 @@ private slots:
     void updateMovesTheRunningFilesAsideAndRestarts();
     void failedUpdatePutsTheEarlierLauncherBack();
     void restartFailurePutsTheEarlierLauncherBack();
+    void failedUpdateLeavesFolderAndMarkersAsTheyWere_data();
+    void failedUpdateLeavesFolderAndMarkersAsTheyWere();
+    void startUpRepairAndCleanUpTouchOnlyTheInstalledFiles();
     void updateThatRemovesTheExecutableFails();
     void updateThatCannotStartFailsLater_data();
     void updateThatCannotStartFailsLater();
@@ -392,6 +396,69 @@ void TestLauncherSelfUpdater::restartFailurePutsTheEarlierLauncherBack()
     QVERIFY(!updater->restart({ "KorvaneVedudiLauncher" }));
     QCOMPARE(starts.size(), 1);
     QCOMPARE(launcherFiles(), earlierLauncher());
+}
+
+void TestLauncherSelfUpdater::failedUpdateLeavesFolderAndMarkersAsTheyWere_data()
+{
+    QTest::addColumn<bool>("downloadFails");
+    QTest::newRow("a chunk never arrives") << true;
+    QTest::newRow("the restart fails") << false;
+}
+
+void TestLauncherSelfUpdater::failedUpdateLeavesFolderAndMarkersAsTheyWere()
+{
+    QFETCH(bool, downloadFails);
+    installEarlierLauncher();
+    const TLauncherSettings& settings = *helper->getLauncherSettings();
+    QVERIFY(writeAll(folder().filePath(settings.packageFile), packageDocument("0.0.19")));
+    const TTree before = readTree(folder());
+    if (downloadFails) {
+        server.setScript(
+            "/v20/package/chunks/" + sha256Hex(newLauncher()["lib/libcore.so"]), { TResponse::withStatus(404) });
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: Error \\d+$"));
+    }
+    const auto updater = this->updater();
+    QSignalSpy restartRequired(updater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired);
+    QSignalSpy failed(updater.get(), &TLauncherSelfUpdater::updateFailed);
+    updater->startSelfUpdate(launcherPackage("v20"));
+    if (downloadFails) {
+        QVERIFY(failed.wait(20000));
+    } else {
+        QVERIFY(restartRequired.wait(20000));
+        startSucceeds = false;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Restarting the launcher after its update failed:"));
+        QVERIFY(!updater->restart({ "KorvaneVedudiLauncher" }));
+    }
+    // The earlier files and markers, no temporary file, no folder of the new launcher.
+    QCOMPARE(readTree(folder()), before);
+    QVERIFY(!QFileInfo::exists(folder().filePath("plugins")));
+    QVERIFY(QFileInfo(executable()).isExecutable());
+}
+
+void TestLauncherSelfUpdater::startUpRepairAndCleanUpTouchOnlyTheInstalledFiles()
+{
+    // The installed launcher lists "a" and "sub/b" (one marker each, as during an update), not "x".
+    const QDir dir = folder();
+    const QByteArray listA = R"({ "version": "1", "chunks": [], "files": [
+        { "localfile": "a", "unpackedsize": 0, "unpackedhash": "", "chunks": [] } ] })";
+    const QByteArray listB = R"({ "version": "2", "chunks": [], "files": [
+        { "localfile": "sub/b", "unpackedsize": 0, "unpackedhash": "", "chunks": [] } ] })";
+    const TLauncherSettings& settings = *helper->getLauncherSettings();
+    writeTree(dir,
+        { { settings.packageFile, listA }, { settings.partialPackageFile, listB }, { "a.old", "old a" },
+            { "sub/b", "new b" }, { "sub/b.old", "old b" }, { "sub/.b.kvupdate", "half b" }, { "x.old", "old x" },
+            { "sub/c.old", "not ours" } });
+
+    // A missing installed file comes back from its ".old"; one that is there, or not listed, stays.
+    QCOMPARE(TLauncherSelfUpdater::repairInterruptedUpdate(dir, *helper), QStringList { dir.filePath("a") });
+    QCOMPARE(readAll(dir.filePath("a")), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("x")));
+
+    QVERIFY(writeAll(dir.filePath("a.old"), "older a"));
+    TLauncherSelfUpdater::removeLeftovers(dir, *helper);
+    TTree expected { { settings.packageFile, listA }, { settings.partialPackageFile, listB }, { "a", "old a" },
+        { "sub/b", "new b" }, { "x.old", "old x" }, { "sub/c.old", "not ours" } };
+    QCOMPARE(readTree(dir), expected);
 }
 
 void TestLauncherSelfUpdater::updateThatRemovesTheExecutableFails()
