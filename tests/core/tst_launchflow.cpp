@@ -697,6 +697,14 @@ void TestLaunchFlow::undeletableOldFileIsOnlyAWarning()
     const QString loose = sandbox.binaryFolder() + "/loose.old";
     const QString kept = sandbox.binaryFolder() + "/kept.OLD";
     QVERIFY(writeAll(stuck, "x") && writeAll(loose, "y") && writeAll(kept, "z"));
+    // The clean-up looks only at the ".old" names of the files the installed launcher package lists.
+    QJsonArray files;
+    for (const char* name : { "stuck", "loose", "kept" })
+        files.append(QJsonObject { { "localfile", name }, { "unpackedsize", 0 }, { "unpackedhash", "" },
+            { "chunks", QJsonArray {} } });
+    QVERIFY(writeAll(sandbox.binaryFolder() + "/package.json",
+        QJsonDocument(QJsonObject { { "version", "0.0.19" }, { "chunks", QJsonArray {} }, { "files", files } })
+            .toJson()));
     // The immutable flag stops even the superuser; an ordinary user is stopped by a read-only folder.
     const bool immutable = QProcess::execute("chattr", { "+i", stuck }) == 0;
     if (!immutable)

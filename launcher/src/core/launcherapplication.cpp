@@ -273,17 +273,7 @@ void TLauncherApplication::cleanupOldLauncherVersion()
 {
     qInfo() << "cleanupOldLauncherVersion"
             << " Thread: " << QThread::currentThreadId();
-    const QString folder = QDir(QCoreApplication::applicationDirPath()).absolutePath();
-    for (const shared::TLocalFileInfo& file : filesystemHelper->listFiles(folder)) {
-        if (!QFileInfo(file.path).fileName().endsWith(oldFileSuffix))
-            continue;
-        // Best effort: a leftover that cannot be removed now is tried again at the next start.
-        try {
-            filesystemHelper->deleteFile(file.path);
-        } catch (const std::runtime_error& e) {
-            qWarning() << "Could not remove a file left by an earlier update:" << e.what();
-        }
-    }
+    TLauncherSelfUpdater::removeLeftovers(QDir(QCoreApplication::applicationDirPath()), *filesystemHelper);
 }
 
 void TLauncherApplication::onLauncherReadyForAction()
