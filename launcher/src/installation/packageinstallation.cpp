@@ -218,7 +218,12 @@ void TPackageInstallation::deleteFile(const QString& path)
     const QFileInfo info(path);
     if (!info.exists() && !info.isSymLink())
         return;
-    // Never reach outside the installation folder, not through a link either.
+    // Never reach outside the installation folder, not through a link either; a path that passes
+    // through a link names no file of the package.
+    if (!filesystemHelper->reachableWithoutLinks(installationDirectory, path)) {
+        qWarning() << "startDownload: not deleting " << path << ", it lies behind a link";
+        return;
+    }
     const QString base = QFileInfo(installationDirectory.absolutePath()).canonicalFilePath();
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
     const QString cleaned = QDir::cleanPath(info.absoluteFilePath());
@@ -269,14 +274,15 @@ void TPackageInstallation::createEmptyFiles()
     // chunk would ever create it and a package without it is not complete.
     for (const TFileInPackage& file : emptyFiles) {
         const QString path = filesystemHelper->pathInsideFolder(installationDirectory, file.localFile);
+        filesystemHelper->removeLinksBelow(installationDirectory, path);
         const QFileInfo info(path);
-        if (info.exists() && info.isFile() && info.size() == 0)
+        if (info.isFile() && info.size() == 0 && (!file.executable || info.isExecutable()))
             continue;
-        filesystemHelper->writeFileCreatingFolder(path, QByteArray());
-        if (file.executable) {
-            QFile::setPermissions(
-                path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-        }
+        QFile created;
+        filesystemHelper->openFileBelow(installationDirectory, path, created, QIODevice::WriteOnly | QIODevice::Truncate);
+        if (file.executable)
+            shared::addPermissions(created, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        created.close();
     }
 }
 
