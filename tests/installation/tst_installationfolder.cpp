@@ -78,10 +78,7 @@ bool makePackage(const QString& input, const QString& output, int version, const
 
 QByteArray settingsFor(const QUrl& configurationUrl)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("retries=5;", "retries=1");
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl, { { "retries", "1" } });
 }
 
 QString installationFolder(const TLauncherSandbox& sandbox)
