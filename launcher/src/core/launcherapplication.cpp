@@ -45,12 +45,6 @@ namespace {
 
 constexpr int applicationPoolDownloads = 6;
 
-// A text without its catalogue is its bare id, which has no place for the value.
-QString filledIn(const QString& text, const QString& value)
-{
-    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
-}
-
 } // namespace
 
 TLauncherApplication* TLauncherApplication::instance = nullptr;
@@ -210,7 +204,7 @@ void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
         splashScreen->hide();
     qCritical() << "Disk access failed:" << ErrorMessage;
     QMessageBox box(QMessageBox::Critical, qtTrId("launcher.error.critical_title"),
-        filledIn(qtTrId("launcher.error.disk_access_failed"), ErrorMessage), QMessageBox::Ok);
+        shared::translatedText("launcher.error.disk_access_failed", ErrorMessage), QMessageBox::Ok);
     runMessageBox(box);
     QCoreApplication::exit(1);
 }
@@ -427,7 +421,7 @@ void TLauncherApplication::onClientUninstallTriggeredFromUI(const std::shared_pt
         if (package->localStatus != ELocalPackageStatus::UpToDate || !installationManager)
             return;
         QMessageBox box(QMessageBox::Question, qtTrId("launcher.action.uninstall"),
-            filledIn(qtTrId("launcher.uninstall.confirm_text"), package->name), QMessageBox::NoButton,
+            shared::translatedText("launcher.uninstall.confirm_text", package->name), QMessageBox::NoButton,
             mainWindow.get());
         QPushButton* yes = box.addButton(qtTrId("launcher.uninstall.yes"), QMessageBox::YesRole);
         QPushButton* no = box.addButton(qtTrId("launcher.uninstall.no"), QMessageBox::NoRole);

@@ -311,7 +311,7 @@ void TLauncherMainWindow::onAboutDialogRequested(const QString& /*link*/)
     QMessageBox box(this);
     box.setWindowTitle(qtTrId("launcher.about.title"));
     box.setTextFormat(Qt::RichText);
-    box.setText(qtTrId("launcher.about.text").arg(makerAddress, privacyAddress));
+    box.setText(shared::translatedText("launcher.about.text", makerAddress, privacyAddress));
     box.setStandardButtons(QMessageBox::Ok);
     execMessageBox(box);
 }
@@ -375,10 +375,12 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
         showDownloadErrorDialog(name);
         break;
     case EPackageDownloaderError::SavingFailed:
-        showCriticalBox("launcher.error.install_title", "launcher.error.disk_space_text", name);
+        showCriticalBox(qtTrId("launcher.error.install_title"),
+            shared::translatedText("launcher.error.disk_space_text", name));
         break;
     case EPackageDownloaderError::VerificationFailed:
-        showCriticalBox("launcher.error.install_title", "launcher.error.verification_text", name);
+        showCriticalBox(qtTrId("launcher.error.install_title"),
+            shared::translatedText("launcher.error.verification_text", name));
         break;
     }
 }
@@ -390,9 +392,9 @@ void TLauncherMainWindow::autoLaunchPackage(const std::shared_ptr<TPackage>& pac
         emit clientPackageButtonClicked(package);
 }
 
-void TLauncherMainWindow::showCriticalBox(const char* titleId, const char* textId, const QString& packageName)
+void TLauncherMainWindow::showCriticalBox(const QString& title, const QString& text)
 {
-    QMessageBox box(QMessageBox::Critical, qtTrId(titleId), qtTrId(textId).arg(packageName), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     execMessageBox(box);
 }
 
@@ -433,7 +435,7 @@ void TLauncherMainWindow::showDownloadErrorDialog(const QString& packageName)
         details = QStringLiteral("Failed to obtain information.");
 
     errorBox->setWindowTitle(qtTrId("launcher.error.download_title"));
-    errorBox->setText(qtTrId("launcher.error.download_text").arg(packageName));
+    errorBox->setText(shared::translatedText("launcher.error.download_text", packageName));
     errorBox->setDetailedText(details);
     errorBox->setIcon(QMessageBox::Critical);
     errorBox->show();
