@@ -94,6 +94,7 @@ private slots:
     void nothingToDoCompletesAtOnce();
     void deletesOnlyInsideTheFolder();
     void undeletableFileInNormalMode();
+    void selfUpdateModeKeepsFilesAsOld_data();
     void selfUpdateModeKeepsFilesAsOld();
     void finishReasons();
     void scanThenHandOver();
@@ -202,22 +203,54 @@ void TestPackageInstallation::undeletableFileInNormalMode()
     QCOMPARE(installation->downloadStarts, 0);
 }
 
+void TestPackageInstallation::selfUpdateModeKeepsFilesAsOld_data()
+{
+    QTest::addColumn<bool>("newFileComplete");
+    QTest::newRow("new file complete") << true;
+    QTest::newRow("new file missing") << false;
+}
+
 void TestPackageInstallation::selfUpdateModeKeepsFilesAsOld()
 {
+    QFETCH(bool, newFileComplete);
     QTemporaryDir dir;
     const QDir folder(dir.path());
     writeFile(folder, "plugin.so", "running");
     writeFile(folder, "plugin.so.old", "older");
+    writeFile(folder, "f", "old f");
     // Deletable, yet kept: a failed update must leave the running launcher's files behind.
     auto installation = makeInstallation(folder);
     installation->setInstallationMode(1);
     QSignalSpy failed(installation.get(), &TPackageInstallation::diskAccessFailed);
+    QSignalSpy finished(installation.get(), &TPackageInstallation::downloadFinished);
     installation->onRequiredChangesComputedForInstallation(
         { { fileOfChunks("f", { 10 }, { 0 }) }, { entry("plugin.so") } });
     QCOMPARE(failed.count(), 0);
-    QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("running"));
-    QVERIFY(!QFileInfo::exists(folder.filePath("plugin.so")));
     QCOMPARE(installation->downloadStarts, 1);
+    // Until the download has ended nothing of the running launcher moves.
+    QCOMPARE(readFile(folder, "plugin.so"), QByteArray("running"));
+    QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("older"));
+    QCOMPARE(readFile(folder, "f"), QByteArray("old f"));
+
+    if (newFileComplete)
+        writeFile(folder, ".f.kvupdate", "new f 1234");
+    else
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("Putting the new files of .* in place failed"));
+    installation->onDownloadCompleted();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(installation->hasSucceeded(), newFileComplete);
+    if (newFileComplete) {
+        QCOMPARE(readFile(folder, "f"), QByteArray("new f 1234"));
+        QCOMPARE(readFile(folder, "f.old"), QByteArray("old f"));
+        QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("running"));
+        QVERIFY(!QFileInfo::exists(folder.filePath("plugin.so")));
+        QVERIFY(!QFileInfo::exists(folder.filePath(".f.kvupdate")));
+    } else {
+        QCOMPARE(installation->getFinishReason(), EPackageDownloaderError::SavingFailed);
+        QCOMPARE(readFile(folder, "f"), QByteArray("old f"));
+        QCOMPARE(readFile(folder, "plugin.so"), QByteArray("running"));
+        QVERIFY(!QFileInfo::exists(folder.filePath("f.old")));
+    }
 }
 
 void TestPackageInstallation::finishReasons()

@@ -192,9 +192,12 @@ void TestFileSystemHelper::textWrites()
     QCOMPARE(helper.readFile(path), QStringLiteral("Grüße\nmore").toUtf8());
     helper.writeTextFile(path, QStringLiteral("new"));
     QCOMPARE(helper.readFile(path), QByteArray("new"));
-    // Failures are not reported.
-    helper.writeTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
-    helper.appendTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
+    // A file that cannot be opened is reported, by both.
+    const QString missing = folder.filePath(QStringLiteral("missing/x.txt"));
+    const QString expected = QStringLiteral("I/O error on file '%1': Could not open file.").arg(missing);
+    QCOMPARE(errorText([&] { helper.writeTextFile(missing, QStringLiteral("x")); }), expected);
+    QCOMPARE(errorText([&] { helper.appendTextFile(missing, QStringLiteral("x")); }), expected);
+    QVERIFY(!QFileInfo::exists(missing));
 }
 
 void TestFileSystemHelper::deleteFile()

@@ -56,6 +56,9 @@ void TLauncherFilesystemHelper::moveFileReplacing(const QString& source, const Q
 {
     if (!fileExists(source))
         return;
+    // Removing the target would remove the source with it.
+    if (QDir::cleanPath(QFileInfo(source).absoluteFilePath()) == QDir::cleanPath(QFileInfo(target).absoluteFilePath()))
+        throw std::runtime_error(QStringLiteral("Refused to move '%1' onto itself.").arg(source).toStdString());
     removePath(target);
     // A silent failure here would leave a marker or a file of the running launcher where the caller
     // believes it moved it.

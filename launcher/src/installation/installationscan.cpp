@@ -56,14 +56,12 @@ void addScanned(TScanState& state, TFileSize bytes)
 }
 
 // Clears the way for a file that is fetched anew. In the self-update mode the file may belong to the
-// running launcher: it is renamed, so the old launcher survives a failed update; a rename that fails
-// throws and ends the scan rather than deleting the file.
+// running launcher and stays where it is: the new one is written under a temporary name and renamed
+// over it once it is complete.
 void clearPath(TScanState& state, const QString& path)
 {
-    if (state.installationMode == 1 && QFileInfo::exists(path)) {
-        state.helper->moveFileReplacing(path, path + QLatin1String(".old"));
+    if (state.installationMode == 1)
         return;
-    }
     QFile::remove(path);
 }
 

@@ -1,5 +1,7 @@
 #include "installation/packagefiledownloader.h"
 
+#include "installation/selfupdatefiles.h"
+
 #include "packbuf/packbuf.h"
 #include "shared/decompressionerror.h"
 #include "shared/downloadpool.h"
@@ -143,7 +145,8 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         state->chunks = input.chunks;
         state->outstandingChunkIndices.assign(input.chunkIndicesToDownload.begin(), input.chunkIndicesToDownload.end());
         try {
-            state->targetFile.setFileName(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile));
+            state->targetFile.setFileName(
+                targetPathFor(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile)));
         } catch (const std::exception& e) {
             // The writer asks again and fails this file's chunks; the rest of the run goes on.
             qWarning() << "buildDownloadQueue: " << e.what();
@@ -537,19 +540,25 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
     });
 }
 
+QString TPackageFileDownloader::targetPathFor(const QString& path) const
+{
+    // The running launcher's file stays whole until the installation puts the complete new one in place.
+    return installationMode == 1 ? TSelfUpdateFiles::temporaryPath(path) : path;
+}
+
 void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString& path)
 {
     file.prepared = true;
-    if (file.outstandingChunkIndices.size() == file.chunks.size()) {
-        try {
-            FilesystemHelper->removePath(path);
-        } catch (const std::runtime_error&) {
-            if (installationMode != 1)
-                throw;
-            // A file that can be neither removed nor moved aside makes this throw, rather than being
-            // written over with old and new bytes mixed.
-            FilesystemHelper->moveFileReplacing(path, path + QStringLiteral(".old"));
-        }
+    const bool whole = file.outstandingChunkIndices.size() == file.chunks.size();
+    if (installationMode == 1) {
+        // The temporary file starts empty, so nothing of it may be kept.
+        if (!whole)
+            throw std::runtime_error(
+                QStringLiteral("The self-update must fetch '%1' whole.").arg(file.localFile).toStdString());
+        // What an interrupted update left under the temporary name.
+        FilesystemHelper->removePath(targetPathFor(path));
+    } else if (whole) {
+        FilesystemHelper->removePath(path);
     }
 
     constexpr int attempts = 6;
@@ -602,7 +611,7 @@ void TPackageFileDownloader::saveIntoFile(
 {
     const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
     if (file.targetFile.fileName().isEmpty())
-        file.targetFile.setFileName(path);
+        file.targetFile.setFileName(targetPathFor(path));
     if (!file.prepared)
         prepareFile(file, path);
     const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
@@ -748,7 +757,7 @@ void TPackageFileDownloader::saveIntoFile(
                 shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
             file.targetFile.close();
             if (file.executable) {
-                QFile target(path);
+                QFile target(file.targetFile.fileName());
                 if (!target.setPermissions(
                         target.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther))
                     shared::throwFileError(target, QStringLiteral("couldn't make the file executable"));

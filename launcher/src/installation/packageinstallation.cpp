@@ -3,6 +3,7 @@
 #include "installation/installationscan.h"
 #include "installation/packagefiledownloader.h"
 #include "installation/packageverification.h"
+#include "installation/selfupdatefiles.h"
 #include "shared/downloadpool.h"
 #include "shared/networkaccessmanagerwrapper.h"
 
@@ -145,6 +146,10 @@ void TPackageInstallation::onVerificationDone()
 
 void TPackageInstallation::onDownloadCompleted()
 {
+    if (installationMode == 1 && !putSelfUpdateFilesInPlace()) {
+        onDownloadFailed(EPackageDownloaderError::SavingFailed);
+        return;
+    }
     qInfo() << "onDownloadCompleted" << package->name << " Thread: " << QThread::currentThreadId();
     succeeded = true;
     errorReason = EPackageDownloaderError::NoError;
@@ -229,7 +234,7 @@ void TPackageInstallation::deleteFile(const QString& path)
     }
     if (installationMode == 1) {
         // A file of the running launcher: keep it under its ".old" name until the next start.
-        filesystemHelper->moveFileReplacing(path, path + QLatin1String(".old"));
+        TSelfUpdateFiles::moveAside(*filesystemHelper, path);
         return;
     }
     if (info.isSymLink())
@@ -238,20 +243,44 @@ void TPackageInstallation::deleteFile(const QString& path)
         filesystemHelper->removePath(path);
 }
 
+void TPackageInstallation::deleteFiles()
+{
+    for (const TFileInPackage& entry : filesToDelete) {
+        QString path;
+        try {
+            path = filesystemHelper->pathInsideFolder(installationDirectory, entry.localFile);
+        } catch (const std::runtime_error& e) {
+            qWarning() << "startDownload: not deleting " << entry.localFile << ": " << e.what();
+            continue;
+        }
+        deleteFile(path);
+    }
+}
+
+bool TPackageInstallation::putSelfUpdateFilesInPlace()
+{
+    try {
+        for (const TFileToDownload& file : filesToDownload) {
+            const QString path = filesystemHelper->pathInsideFolder(installationDirectory, file.localFile);
+            TSelfUpdateFiles::putInPlace(*filesystemHelper, TSelfUpdateFiles::temporaryPath(path), path);
+        }
+        deleteFiles();
+    } catch (const std::runtime_error& e) {
+        qCritical() << "Putting the new files of " << package->name << " in place failed: " << e.what();
+        return false;
+    }
+    qInfo() << "The new files of " << package->name << " are in place"
+            << " Thread: " << QThread::currentThreadId();
+    return true;
+}
+
 void TPackageInstallation::startDownload()
 {
     try {
         qInfo() << "startDownload: " << package->name << " Thread: " << QThread::currentThreadId();
-        for (const TFileInPackage& entry : filesToDelete) {
-            QString path;
-            try {
-                path = filesystemHelper->pathInsideFolder(installationDirectory, entry.localFile);
-            } catch (const std::runtime_error& e) {
-                qWarning() << "startDownload: not deleting " << entry.localFile << ": " << e.what();
-                continue;
-            }
-            deleteFile(path);
-        }
+        // The running launcher loses nothing before every new file is complete.
+        if (installationMode != 1)
+            deleteFiles();
         createEmptyFiles();
         if (filesToDownload.empty()) {
             onDownloadCompleted();

@@ -101,7 +101,11 @@ protected:
 
 private:
     void startDownload();
+    void deleteFiles();
     void deleteFile(const QString& path);
+    // Self-update: renames every complete new file over its name and moves the files to delete aside;
+    // false (logged) when one of them fails, and the self-updater then puts the earlier files back.
+    bool putSelfUpdateFilesInPlace();
     void onScanDone();
     void onVerificationDone();
     void createEmptyFiles();

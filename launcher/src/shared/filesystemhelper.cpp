@@ -86,7 +86,7 @@ void TFileSystemHelper::writeTextFile(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return;
+        throwFileError(file, QStringLiteral("Could not open file."));
     QTextStream stream(&file);
     stream << text;
 }
@@ -95,7 +95,7 @@ void TFileSystemHelper::appendTextFile(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        return;
+        throwFileError(file, QStringLiteral("Could not open file."));
     QTextStream stream(&file);
     stream << text;
 }

@@ -38,8 +38,10 @@ public:
 // Throws through throwFileError when the file reports an error.
 void checkFileError(const QFileDevice& file);
 
-// The one place through which files are read, written, listed and removed, so that every failure
-// surfaces as a std::runtime_error naming the file. Stateless; any thread may use it.
+// Reads, writes, lists and removes files so that a failure surfaces as a std::runtime_error naming the
+// file. It is not the only road to files: code that streams large files or handles failures its own way
+// (the scan, the chunk writer, the verification, hashing, the log, the self-updater, the survey) uses
+// QFile directly. Stateless; any thread may use it.
 class TFileSystemHelper
 {
 public:
@@ -51,6 +53,7 @@ public:
     virtual QByteArray readFileIfOpenable(const QString& path);
     // Replaces the file atomically, so an interrupted write leaves the old content in place.
     virtual void writeFile(const QString& path, const QByteArray& data);
+    // Text in UTF-8; a file that cannot be opened throws.
     virtual void writeTextFile(const QString& path, const QString& text);
     virtual void appendTextFile(const QString& path, const QString& text);
     virtual void deleteFile(const QString& path);
