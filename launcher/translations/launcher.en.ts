@@ -31,8 +31,8 @@
         <translation>News</translation>
     </message>
     <message id="launcher.status.error">
-        <source>Game status unknown. Please wait, or restart the launcher if this stays.</source>
-        <translation>Game status unknown. Please wait, or restart the launcher if this stays.</translation>
+        <source>Game status unknown. Restart the launcher to try again.</source>
+        <translation>Game status unknown. Restart the launcher to try again.</translation>
     </message>
     <message id="launcher.status.click_to_download">
         <source>Click to Download</source>

@@ -26,7 +26,7 @@ QMap<QString, TMessage> readCatalogue(const QString& path)
     QXmlStreamReader xml(&file);
     QString id;
     while (!xml.atEnd()) {
-        if (!xml.readNextStartElement())
+        if (xml.readNext() != QXmlStreamReader::StartElement)
             continue;
         if (xml.name() == QLatin1String("message")) {
             id = xml.attributes().value(QLatin1String("id")).toString();
@@ -149,7 +149,8 @@ void TestCatalogue::placeholdersMatchTheArguments()
             const QString id = match.captured(1);
             const int count = argumentsAfter(it.value(), match.capturedEnd());
             QVERIFY2(count > 0, qPrintable(it.key() + QStringLiteral(": ") + id));
-            QVERIFY2(argumentCounts.value(id, count) == count, qPrintable(id + QStringLiteral(" with varying arguments")));
+            QVERIFY2(
+                argumentCounts.value(id, count) == count, qPrintable(id + QStringLiteral(" with varying arguments")));
             argumentCounts.insert(id, count);
         }
         // A text filled in by QString::arg drops its value and warns when the catalogue lacks the place.

@@ -38,8 +38,7 @@ private:
 QString fillInArguments(const QString& text, const QStringList& arguments);
 
 // The translation of a text id with its arguments filled in.
-template <typename... TArguments>
-QString translatedText(const char* id, const TArguments&... arguments)
+template<typename... TArguments> QString translatedText(const char* id, const TArguments&... arguments)
 {
     return fillInArguments(qtTrId(id), QStringList { QString(arguments)... });
 }

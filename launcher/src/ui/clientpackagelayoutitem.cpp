@@ -474,7 +474,8 @@ void TClientPackageLayoutItem::updateMaintenanceCountdown()
         maintenanceCountdownTimer.stop();
         return;
     }
-    maintenanceCountdownLabel->setText(shared::translatedText("launcher.maintenance.estimated_end", countdownText(seconds)));
+    maintenanceCountdownLabel->setText(
+        shared::translatedText("launcher.maintenance.estimated_end", countdownText(seconds)));
     maintenanceCountdownLabel->show();
 }
 

@@ -62,8 +62,9 @@ const char* const languageBoxStyle
     = "QComboBox { font-size: 11px; font-weight: bold; color: #DADABC; background-color: rgba(40, 40, 40, 180);"
       " border: 1px solid rgba(100, 100, 100, 150); padding: 2px 4px; }"
       " QComboBox::drop-down { border: none; width: 16px; }"
-      " QComboBox::down-arrow { image: none; width: 0px; height: 0px; border-left: 4px solid transparent;"
-      " border-right: 4px solid transparent; border-top: 5px solid #DADABC; margin-right: 4px; }"
+      // A triangle drawn with borders comes out as a filled bar here; a small image draws the arrow.
+      " QComboBox::down-arrow { image: url(:/images/launcher/combobox-arrow-down.png); width: 9px; height: 5px;"
+      " margin-right: 4px; }"
       " QComboBox QAbstractItemView { background-color: #2A2A2A; color: #DADABC;"
       " selection-background-color: #4A4A4A; border: 1px solid #555; font-size: 11px; }";
 
@@ -375,12 +376,12 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
         showDownloadErrorDialog(name);
         break;
     case EPackageDownloaderError::SavingFailed:
-        showCriticalBox(qtTrId("launcher.error.install_title"),
-            shared::translatedText("launcher.error.disk_space_text", name));
+        showCriticalBox(
+            qtTrId("launcher.error.install_title"), shared::translatedText("launcher.error.disk_space_text", name));
         break;
     case EPackageDownloaderError::VerificationFailed:
-        showCriticalBox(qtTrId("launcher.error.install_title"),
-            shared::translatedText("launcher.error.verification_text", name));
+        showCriticalBox(
+            qtTrId("launcher.error.install_title"), shared::translatedText("launcher.error.verification_text", name));
         break;
     }
 }
