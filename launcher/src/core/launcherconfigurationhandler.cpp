@@ -211,7 +211,8 @@ void TLauncherConfigurationHandler::storePendingConfigurationData(const QUrl& ur
         if (done.build) {
             done.build->setConfiguration(
                 new TPackageConfigurationReader(std::move(done.packageData), std::move(done.assetData),
-                    done.packageUrl.adjusted(QUrl::RemoveFilename), done.assetUrl.adjusted(QUrl::RemoveFilename)));
+                    done.packageUrl.adjusted(QUrl::RemoveFilename), done.assetUrl.adjusted(QUrl::RemoveFilename),
+                    filesystemHelper->markerNames()));
         }
         completedAny = true;
     }

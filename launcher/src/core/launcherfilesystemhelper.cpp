@@ -1,6 +1,7 @@
 #include "core/launcherfilesystemhelper.h"
 
 #include "core/launcherconstants.h"
+#include "core/packageconfigurationreader.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -25,6 +26,18 @@ QDir TLauncherFilesystemHelper::packagesDirectory()
 {
     const QDir dataLocation(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     return createFolder(pathInsideFolder(dataLocation, launcherSettings->packages));
+}
+
+QStringList TLauncherFilesystemHelper::markerNames() const
+{
+    QStringList names = defaultMarkerNames();
+    for (const QString& name : { launcherSettings->packageFile, launcherSettings->partialPackageFile,
+             launcherSettings->assetFile, forcePatchName, defaultName }) {
+        const QString top = name.section(QLatin1Char('/'), 0, 0);
+        if (!top.isEmpty() && !names.contains(top))
+            names.append(top);
+    }
+    return names;
 }
 
 void TLauncherFilesystemHelper::writeFileCreatingFolder(const QString& path, const QByteArray& data)

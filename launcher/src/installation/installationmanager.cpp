@@ -164,7 +164,7 @@ TPackageConfigurationReader TInstallationManager::readInstalled(
 {
     const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
     return TPackageConfigurationReader(m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath),
-        m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath), base, base);
+        m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath), base, base, m_pLauncherFilesystemHelper->markerNames());
 }
 
 ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_ptr<TPackage>& package)

@@ -556,20 +556,16 @@ void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString&
             throw std::runtime_error(
                 QStringLiteral("The self-update must fetch '%1' whole.").arg(file.localFile).toStdString());
         // What an interrupted update left under the temporary name.
-        FilesystemHelper->removePath(targetPathFor(path));
+        FilesystemHelper->removeBelow(TargetDirectory, targetPathFor(path));
     } else if (whole) {
-        FilesystemHelper->removePath(path);
+        FilesystemHelper->removeBelow(TargetDirectory, path);
     }
 
     constexpr int attempts = 6;
     for (int attempt = 1;; ++attempt) {
         try {
-            const QString folder = QFileInfo(path).absolutePath();
-            QDir directory(folder);
-            if (!directory.exists() && !directory.mkpath(QStringLiteral(".")) && !directory.exists())
-                throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                             .arg(QDir::toNativeSeparators(folder))
-                                             .toStdString());
+            // Never through a link planted in the installation folder: one on the way is replaced.
+            FilesystemHelper->createFolderBelow(TargetDirectory, QFileInfo(path).absolutePath());
             return;
         } catch (const std::exception& e) {
             if (attempt == attempts) {
@@ -647,14 +643,23 @@ void TPackageFileDownloader::saveIntoFile(
         QFile log;
         qint64 position = 0;
         if (!file.targetFile.isOpen()) {
-            if (!file.targetFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            try {
+                FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
+                    QIODevice::ReadWrite | QIODevice::Unbuffered);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "saveDownloadedData: " << e.what();
                 shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
+            }
             if (chunkVerification)
-                QFile::remove(logPath);
+                FilesystemHelper->removeBelow(TargetDirectory, logPath);
         }
         if (chunkVerification) {
             log.setFileName(logPath);
-            log.open(QIODevice::WriteOnly | QIODevice::Append);
+            try {
+                FilesystemHelper->openFileBelow(TargetDirectory, logPath, log, QIODevice::WriteOnly | QIODevice::Append);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "saveDownloadedData: no chunk log: " << e.what();
+            }
             position = file.targetFile.pos();
         }
 
@@ -755,13 +760,11 @@ void TPackageFileDownloader::saveIntoFile(
             // On disk before the installation counts the file complete and writes its markers.
             if (!file.targetFile.flush() || ::fsync(file.targetFile.handle()) != 0)
                 shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
+            // Through the open file, so a link planted at the path since cannot pass it on.
+            if (file.executable)
+                shared::addPermissions(
+                    file.targetFile, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
             file.targetFile.close();
-            if (file.executable) {
-                QFile target(file.targetFile.fileName());
-                if (!target.setPermissions(
-                        target.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther))
-                    shared::throwFileError(target, QStringLiteral("couldn't make the file executable"));
-            }
         }
     }
     if (!stopped)
