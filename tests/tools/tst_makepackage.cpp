@@ -158,7 +158,7 @@ private slots:
     void outputReadsBackValid_data();
     void outputReadsBackValid();
     void outputIsDeterministic();
-    void contentDefinedCutsMatchTheScan();
+    void cutsMatchTheScanUnlessSizeIsGiven();
     void refusesBadInvocations_data();
     void refusesBadInvocations();
 
@@ -215,27 +215,27 @@ QStringList TestMakePackage::standardArguments(const QString& output) const
 void TestMakePackage::outputReadsBackValid_data()
 {
     QTest::addColumn<QString>("packing");
-    QTest::addColumn<bool>("contentDefined");
+    QTest::addColumn<QStringList>("cutting");
     QTest::addColumn<int>("codec"); // -1: plain bodies
 
-    QTest::newRow("plain, fixed chunks") << "none" << false << -1;
-    QTest::newRow("raw, fixed chunks") << "raw" << false << 0;
-    QTest::newRow("deflate, fixed chunks") << "deflate" << false << 3;
-    QTest::newRow("lzma, fixed chunks") << "lzma" << false << 5;
-    QTest::newRow("deflate, content-defined") << "deflate" << true << 3;
+    const QStringList fixed { "--chunk-size", QString::number(chunkSize) };
+    QTest::newRow("plain, fixed chunks") << "none" << fixed << -1;
+    QTest::newRow("raw, fixed chunks") << "raw" << fixed << 0;
+    QTest::newRow("deflate, fixed chunks") << "deflate" << fixed << 3;
+    QTest::newRow("lzma, fixed chunks") << "lzma" << fixed << 5;
+    QTest::newRow("deflate, content-defined by default") << "deflate" << QStringList() << 3;
+    QTest::newRow("deflate, content-defined asked for") << "deflate" << QStringList { "--content-defined" } << 3;
 }
 
 void TestMakePackage::outputReadsBackValid()
 {
     QFETCH(QString, packing);
-    QFETCH(bool, contentDefined);
+    QFETCH(QStringList, cutting);
     QFETCH(int, codec);
+    const bool contentDefined = !cutting.contains(QStringLiteral("--chunk-size"));
 
-    const QString output = workspace.filePath(QStringLiteral("out-%1-%2").arg(packing).arg(contentDefined));
-    QStringList arguments = standardArguments(output) << "--packing" << packing;
-    arguments << (contentDefined ? QStringList { "--content-defined" }
-                                 : QStringList { "--chunk-size", QString::number(chunkSize) });
-    const TRun run = runTool(arguments);
+    const QString output = workspace.filePath(QStringLiteral("out-%1").arg(QTest::currentDataTag()));
+    const TRun run = runTool(standardArguments(output) << "--packing" << packing << cutting);
     QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
 
     const TLauncherConfigurationReader launcher(QUrl::fromLocalFile(output + "/"), readFile(output + "/launcher.json"));
@@ -322,7 +322,7 @@ void TestMakePackage::outputIsDeterministic()
     QCOMPARE(a, folderContents(second));
 }
 
-void TestMakePackage::contentDefinedCutsMatchTheScan()
+void TestMakePackage::cutsMatchTheScanUnlessSizeIsGiven()
 {
     // Large enough for several pieces between the chunker's minimum and maximum.
     QByteArray data(18 * 1024 * 1024, '\0');
@@ -335,23 +335,32 @@ void TestMakePackage::contentDefinedCutsMatchTheScan()
     }
     const QString input = workspace.filePath("large-input");
     writeFile(input + "/large.bin", data);
-    const QString output = workspace.filePath("large-output");
-    const TRun run = runTool({ "--input", input, "--output", output, "--content-defined" });
-    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
-
-    const TPackageConfigurationReader reader(
-        readFile(output + "/package/package.json"), QByteArray(), QUrl::fromLocalFile(output + "/package/"), QUrl());
-    QVERIFY(reader.valid);
-    QCOMPARE(reader.files.size(), std::size_t(1));
-    std::vector<quint64> toolPieces;
-    for (int index : reader.files[0].chunkIndices)
-        toolPieces.push_back(reader.chunks[std::size_t(index)].unpackedSize);
-
     std::vector<quint64> scanPieces;
     QVERIFY(TContentDefinedChunker::chunkFile(
         input + "/large.bin", [&](const unsigned char*, std::size_t length) { scanPieces.push_back(length); }));
     QVERIFY(scanPieces.size() > 1);
-    QCOMPARE(toolPieces, scanPieces);
+
+    const auto toolPieces = [&](const QString& name, const QStringList& cutting) {
+        const QString output = workspace.filePath(name);
+        const TRun run = runTool(QStringList { "--input", input, "--output", output } << cutting);
+        std::vector<quint64> pieces;
+        if (run.exitCode != 0) {
+            qWarning() << run.errorOutput;
+            return pieces;
+        }
+        const TPackageConfigurationReader reader(readFile(output + "/package/package.json"), QByteArray(),
+            QUrl::fromLocalFile(output + "/package/"), QUrl());
+        if (!reader.valid || reader.files.size() != 1)
+            return pieces;
+        for (int index : reader.files[0].chunkIndices)
+            pieces.push_back(reader.chunks[std::size_t(index)].unpackedSize);
+        return pieces;
+    };
+    // By default the tool cuts where an installation scan cuts, so an update reuses what is on disk.
+    QCOMPARE(toolPieces("large-default", {}), scanPieces);
+    // A given size keeps fixed cuts.
+    const std::vector<quint64> fixed { 4194304, 4194304, 4194304, 4194304, 2097152 };
+    QCOMPARE(toolPieces("large-fixed", { "--chunk-size", "4194304" }), fixed);
 }
 
 void TestMakePackage::refusesBadInvocations_data()
@@ -362,6 +371,8 @@ void TestMakePackage::refusesBadInvocations_data()
     QTest::newRow("no input") << QStringList { "--output", "@out" } << 2;
     QTest::newRow("unknown packing") << QStringList { "--input", "@in", "--output", "@out", "--packing", "zip" } << 2;
     QTest::newRow("zero chunk size") << QStringList { "--input", "@in", "--output", "@out", "--chunk-size", "0" } << 2;
+    QTest::newRow("both ways of cutting")
+        << QStringList { "--input", "@in", "--output", "@out", "--chunk-size", "65536", "--content-defined" } << 2;
     QTest::newRow("missing input folder") << QStringList { "--input", "@in/nothing", "--output", "@out" } << 1;
     QTest::newRow("asset clashes with package file")
         << QStringList { "--input", "@in", "--asset-input", "@in", "--output", "@out" } << 1;
