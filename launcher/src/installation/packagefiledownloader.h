@@ -30,6 +30,13 @@ class TDownloadPool;
 
 namespace korvane::launcher {
 
+// The installation's mode as the installation hands it over; the values are those it stores.
+enum EInstallationMode : int {
+    NormalInstallationMode = 0,
+    // The launcher updates itself: a target that cannot be removed is moved aside instead.
+    SelfUpdateInstallationMode = 1,
+};
+
 // The shared state of one target file; every plan entry that lists the file, and every task copy of
 // such an entry, holds the same one.
 struct TChunkedFileState
@@ -45,6 +52,12 @@ struct TChunkedFileState
     QMutex mutex;
     // Indices into chunks not yet written, front first; the writer only ever writes the front one.
     std::list<int> outstandingChunkIndices;
+    // Offset of each chunk of chunks, and the index of the first chunk that does not lie inside the
+    // file (chunks.size() when all do); computed once when the plan is built.
+    std::vector<quint64> chunkOffsets;
+    std::size_t firstChunkOutsideFile = 0;
+    // Outstanding places of each content in this file, kept with outstandingChunkIndices.
+    QHash<QByteArray, int> outstandingPlaces;
     bool prepared = false;
     QFile targetFile;
 };
@@ -64,6 +77,9 @@ struct TDownloadEntry
     int retryCount = 0;
 };
 
+// Where the cached copy of a content is; the values are those the cache has always used.
+enum class EPendingChunkState : int { NotCached = 0, InMemory = 1, InTemporaryFile = 2 };
+
 // The cache record of one distinct chunk content.
 struct TPendingChunk
 {
@@ -71,8 +87,7 @@ struct TPendingChunk
     int useCount = 0;
     QByteArray data;
     QTemporaryFile tempFile;
-    // 0 not cached, 1 in data, 2 in tempFile.
-    int state = 0;
+    EPendingChunkState state = EPendingChunkState::NotCached;
 };
 
 // Fetches the missing chunks of one installation through its own pool, unpacks and checks each on the
@@ -149,6 +164,25 @@ private:
     void saveIntoFile(
         TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall);
     void prepareFile(TChunkedFileState& file, const QString& path);
+    static void computeChunkOffsets(TChunkedFileState& file);
+    // Where the bytes of a file's front chunk come from.
+    enum class ESource { Download, Memory, TemporaryFile };
+    struct TChunkSource
+    {
+        ESource kind = ESource::Download;
+        QByteArray bytes; // empty for the temporary file until it is read
+    };
+    // False when the chunk is neither the downloaded one nor cached: the file waits for it.
+    bool findSource(
+        const TChunkInPackage& chunk, const TDownloadEntry& entry, const QByteArray& data, TChunkSource& source);
+    void writeFrontChunk(TChunkedFileState& file, const QString& path, bool chunkVerification, TChunkSource& source);
+    void checkKeptChunks(TChunkedFileState& file, int k, QFile& log, qint64& position);
+    QByteArray readTemporaryCopy(const TChunkInPackage& chunk);
+    static void logWrite(const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset);
+    void completeFile(TChunkedFileState& file, const QString& path);
+    // Keeps the downloaded bytes for places of the file behind the gap, in memory or a temporary file.
+    void cacheForLaterPlaces(
+        const TDownloadEntry& entry, const QByteArray& data, int maxCachedChunks, bool& cachedInThisCall);
     // Counts down one written place of a content and releases its record at the last one.
     void releasePlaceLocked(const QByteArray& unpackedHash);
     bool allFilesComplete();
