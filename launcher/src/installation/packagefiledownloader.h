@@ -33,7 +33,7 @@ namespace korvane::launcher {
 // The installation's mode as the installation hands it over; the values are those it stores.
 enum EInstallationMode : int {
     NormalInstallationMode = 0,
-    // The launcher updates itself: a target that cannot be removed is moved aside instead.
+    // The launcher updates itself: every file is written whole under a temporary name beside its target.
     SelfUpdateInstallationMode = 1,
 };
 
@@ -179,10 +179,12 @@ private:
     void checkKeptChunks(TChunkedFileState& file, int k, QFile& log, qint64& position);
     QByteArray readTemporaryCopy(const TChunkInPackage& chunk);
     static void logWrite(const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset);
-    void completeFile(TChunkedFileState& file, const QString& path);
+    void completeFile(TChunkedFileState& file);
     // Keeps the downloaded bytes for places of the file behind the gap, in memory or a temporary file.
     void cacheForLaterPlaces(
         const TDownloadEntry& entry, const QByteArray& data, int maxCachedChunks, bool& cachedInThisCall);
+    // Where the bytes of the file at path go: the path itself, or in the self-update mode its temporary name.
+    QString targetPathFor(const QString& path) const;
     // Counts down one written place of a content and releases its record at the last one.
     void releasePlaceLocked(const QByteArray& unpackedHash);
     bool allFilesComplete();
