@@ -10,11 +10,10 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QFuture>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <limits>
@@ -114,8 +113,6 @@ TPackageFileDownloader::TPackageFileDownloader(
     connect(DownloadPool.get(), &shared::TDownloadPool::failed, this, &TPackageFileDownloader::onDownloadFailed);
     connect(DownloadPool.get(), &shared::TDownloadPool::progress, this,
         [this](const QUrl& url, qint64 bytes) { onDownloadProgress(url, TFileSize(std::max<qint64>(bytes, 0))); });
-    connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress,
-        Qt::QueuedConnection);
     connect(&ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
 }
 
@@ -123,9 +120,9 @@ TPackageFileDownloader::~TPackageFileDownloader()
 {
     // Normally no task is left once the run has ended; one destroyed mid-run must not leave tasks that
     // write through a dangling pointer.
-    const QHash<QUrl, QFuture<TChunkTaskResult>> tasks = std::exchange(RunningTasks, {});
-    for (QFuture<TChunkTaskResult> task : tasks)
-        task.waitForFinished();
+    QMutexLocker lock(&FinishedTasksMutex);
+    while (RunningTaskCount > 0)
+        TaskEnded.wait(&FinishedTasksMutex);
 }
 
 void TPackageFileDownloader::computeChunkOffsets(TChunkedFileState& file)
@@ -342,17 +339,78 @@ void TPackageFileDownloader::processDownloadedData(
 
     // The steps follow each other on the worker: handing every step back to the GUI thread would make
     // that thread the bottleneck for small chunks. A step that fails ends the task, and its handler
-    // decides on retry or failure; the continuation brings the result back in one posted event.
+    // decides on retry or failure. Results come back in batches: a worker posts one event only when
+    // the list was empty, so a busy GUI thread takes many results per event.
     TPackageFileDownloader* downloader = this;
-    QFuture<TChunkTaskResult> task = QtConcurrent::run(
-        QThreadPool::globalInstance(), [downloader, entry = TDownloadEntry(entry), data, firstStep]() mutable {
-            return downloader->runChunkTask(entry, std::move(data), firstStep);
-        });
-    RunningTasks.insert(url, task);
-    task.then(this, [this, url](const TChunkTaskResult& result) { chunkTaskFinished(url, result); })
-        .onFailed(this, [this, url, firstStep] {
-            chunkTaskFinished(url, { firstStep, QStringLiteral("unknown exception") });
-        });
+    const qsizetype bodySize = data.size();
+    {
+        QMutexLocker lock(&FinishedTasksMutex);
+        ++RunningTaskCount;
+    }
+    QThreadPool::globalInstance()->start([downloader, url, entry = TDownloadEntry(entry), data, firstStep]() mutable {
+        TChunkTaskResult result { firstStep, QStringLiteral("unknown exception") };
+        try {
+            result = downloader->runChunkTask(entry, std::move(data), firstStep);
+        } catch (...) { }
+        // Posted under the lock: the destructor waits for it, so the object is alive here.
+        QMutexLocker lock(&downloader->FinishedTasksMutex);
+        const bool first = downloader->FinishedTasks.empty();
+        downloader->FinishedTasks.push_back({ url, std::move(result) });
+        --downloader->RunningTaskCount;
+        downloader->TaskEnded.wakeAll();
+        if (first)
+            QMetaObject::invokeMethod(
+                downloader, [downloader] { downloader->takeFinishedTasks(); }, Qt::QueuedConnection);
+    });
+    holdOrReleaseSlot(url, bodySize);
+}
+
+void TPackageFileDownloader::holdOrReleaseSlot(const QUrl& url, qsizetype bodySize)
+{
+    // The slot is given back as soon as the body has arrived, so the next request overlaps the work
+    // on this one; only the bodies waiting for the workers are bounded, by count and by bytes.
+    BodyBytesInWorkers.insert(url, bodySize);
+    BytesInWorkers += bodySize;
+    const int maxBodies = FilesystemHelper->getLauncherSettings()->maxCachedChunks;
+    if (HeldSlots.isEmpty() && ReleasedSlots.size() < maxBodies && BytesInWorkers <= maxBytesInWorkers) {
+        ReleasedSlots.insert(url);
+        DownloadPool->Remove(url);
+    } else {
+        HeldSlots.push_back(url);
+    }
+}
+
+void TPackageFileDownloader::workerDone(const QUrl& url)
+{
+    BytesInWorkers -= BodyBytesInWorkers.take(url);
+    if (!ReleasedSlots.remove(url))
+        HeldSlots.removeOne(url);
+    const int maxBodies = FilesystemHelper->getLauncherSettings()->maxCachedChunks;
+    while (!HeldSlots.isEmpty() && ReleasedSlots.size() < maxBodies && BytesInWorkers <= maxBytesInWorkers) {
+        const QUrl next = HeldSlots.takeFirst();
+        ReleasedSlots.insert(next);
+        DownloadPool->Remove(next);
+    }
+}
+
+void TPackageFileDownloader::takeFinishedTasks()
+{
+    std::vector<std::pair<QUrl, TChunkTaskResult>> finished;
+    std::vector<std::pair<QUrl, TFileSize>> written;
+    {
+        QMutexLocker lock(&FinishedTasksMutex);
+        finished.swap(FinishedTasks);
+        written.swap(WrittenChunks);
+    }
+    for (const auto& [url, bytes] : written)
+        onWriteProgress(url, bytes);
+    const QPointer<TPackageFileDownloader> alive(this);
+    for (const auto& [url, result] : finished) {
+        // A listener of the result may destroy the downloader.
+        if (!alive)
+            return;
+        chunkTaskFinished(url, result);
+    }
 }
 
 TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
@@ -394,7 +452,7 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
 
 void TPackageFileDownloader::chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result)
 {
-    RunningTasks.remove(url);
+    workerDone(url);
     switch (result.step) {
     case EStep::Unpack:
         decompressFinishedHandler(url, result.errorMessage, false);
@@ -483,7 +541,7 @@ void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBy
     stored = DownloadedBytes;
 }
 
-void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes)
+void TPackageFileDownloader::onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes)
 {
     if (FilesNotYetWritten.remove(Url)) {
         TFileSize& stored = BytesWrittenPerUrl[Url];
@@ -738,7 +796,11 @@ void TPackageFileDownloader::writeFrontChunk(
         releasePlaceLocked(chunk.unpackedHash);
     }
 
-    emit writeProgress(chunk.url, chunk.unpackedSize);
+    {
+        // Counted on the GUI thread with the results, before the result of the task that wrote it.
+        QMutexLocker lock(&FinishedTasksMutex);
+        WrittenChunks.emplace_back(chunk.url, chunk.unpackedSize);
+    }
     file.outstandingChunkIndices.pop_front();
     if (const auto places = file.outstandingPlaces.find(chunk.unpackedHash);
         places != file.outstandingPlaces.end() && --places.value() <= 0)

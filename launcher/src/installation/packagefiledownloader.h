@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QFuture>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
@@ -19,6 +18,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
+#include <QWaitCondition>
 
 #include <list>
 #include <memory>
@@ -105,8 +105,8 @@ public:
         QString errorMessage;
     };
 
-    // The pool must keep a finished URL active until Remove (removeOnFinish false), so its limit also
-    // bounds the chunks on their way through unpack, check and save.
+    // The pool must keep a finished URL active until Remove (removeOnFinish false): the downloader
+    // gives a slot back once the body has arrived and the workers do not have too many waiting.
     TPackageFileDownloader(
         std::shared_ptr<shared::TDownloadPool> pool, std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper);
     // Waits for tasks still running, since they point at this object.
@@ -131,7 +131,6 @@ public:
 
 signals:
     void downloadCompleted();
-    void writeProgress(QUrl Url, TFileSize DownloadedBytes);
     void progress(
         TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten, TFileSize BytesTotalToWrite);
     void downloadFailed(EPackageDownloaderError ErrorReason);
@@ -140,7 +139,6 @@ private slots:
     void onDownloadCompleted(QUrl Url, QByteArray Data);
     void onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code, QString ErrorString);
     void onDownloadProgress(QUrl Url, TFileSize DownloadedBytes);
-    void onWriteProgress(QUrl Url, TFileSize DownloadedBytes);
     void onProgressTick();
 
 private:
@@ -155,6 +153,11 @@ private:
     // Worker task of one chunk: unpack, check and save from firstStep on, stopping at a failed step.
     TChunkTaskResult runChunkTask(const TDownloadEntry& entry, QByteArray received, EStep firstStep);
     void chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result);
+    void takeFinishedTasks();
+    void onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes);
+    // After a body arrived: gives its download slot back, or holds it while the workers have enough.
+    void holdOrReleaseSlot(const QUrl& url, qsizetype bodySize);
+    void workerDone(const QUrl& url);
     void decompressFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void verifyFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void processFinishedData(const QUrl& url, const QString& error, bool cancelled);
@@ -220,8 +223,21 @@ private:
     int ChunksCachedInMemory = 0;
     // Every file of the run, to tell at the end whether each got all its chunks.
     std::vector<std::shared_ptr<TChunkedFileState>> FileStates;
-    // The task of each chunk on its way; a downloader destroyed mid-run waits for them.
-    QHash<QUrl, QFuture<TChunkTaskResult>> RunningTasks;
+    // Chunk tasks on the workers and their results not yet taken; a downloader destroyed mid-run
+    // waits for the tasks.
+    QMutex FinishedTasksMutex;
+    QWaitCondition TaskEnded;
+    int RunningTaskCount = 0;
+    std::vector<std::pair<QUrl, TChunkTaskResult>> FinishedTasks;
+    // Chunks written since the results were last taken, with their sizes.
+    std::vector<std::pair<QUrl, TFileSize>> WrittenChunks;
+    // Bodies handed to the workers: those whose download slot was given back, those that still hold
+    // it because the workers have enough waiting, and the bytes of all of them.
+    static constexpr qsizetype maxBytesInWorkers = qsizetype(64) << 20;
+    QSet<QUrl> ReleasedSlots;
+    QList<QUrl> HeldSlots;
+    QHash<QUrl, qsizetype> BodyBytesInWorkers;
+    qsizetype BytesInWorkers = 0;
 };
 
 } // namespace korvane::launcher
