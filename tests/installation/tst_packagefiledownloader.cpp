@@ -430,6 +430,43 @@ private slots:
         QVERIFY(server->maxConcurrentRequests() >= 2);
     }
 
+    void slotIsGivenBackWhenTheBodyHasArrived_data()
+    {
+        QTest::addColumn<int>("maxCachedChunks");
+        QTest::addColumn<int>("requestsWhileWriterBlocked");
+        QTest::newRow("bodies may wait for the workers") << 100 << 4;
+        QTest::newRow("two bodies may wait") << 2 << 3;
+        QTest::newRow("none may wait: the slot is held through the save") << 0 << 1;
+    }
+
+    void slotIsGivenBackWhenTheBodyHasArrived()
+    {
+        QFETCH(int, maxCachedChunks);
+        QFETCH(int, requestsWhileWriterBlocked);
+        settings().maxCachedChunks = maxCachedChunks;
+        const QByteArray data = content(4 * 1000, 60);
+        const std::vector<TFileToDownload> files { servedFile("slots.bin", data, 1000) };
+        auto downloader = makeDownloader(1);
+        QSignalSpy completed(downloader.get(), &TPackageFileDownloader::downloadCompleted);
+        downloader->downloadFiles(QDir(folder->path()), 0, files);
+        // The writer is kept out of the file, so every body that arrived stays with the workers.
+        TChunkedFileState& state = *downloader->getDownloadQueue().front().files.front();
+        state.mutex.lock();
+        auto unlock = qScopeGuard([&] { state.mutex.unlock(); });
+        QElapsedTimer timer;
+        timer.start();
+        while (server->requestCount() < requestsWhileWriterBlocked && timer.elapsed() < 5000)
+            QTest::qWait(5);
+        QTest::qWait(100); // a request past the bound would show here
+        QCOMPARE(server->requestCount(), requestsWhileWriterBlocked);
+        QCOMPARE(server->maxConcurrentRequests(), 1);
+        unlock.dismiss();
+        state.mutex.unlock();
+        QTRY_COMPARE_WITH_TIMEOUT(completed.count(), 1, 10000);
+        QCOMPARE(readFile(pathOf("slots.bin")), data);
+        QCOMPARE(server->requestCount(), 4);
+    }
+
     void failureReasons_data()
     {
         QTest::addColumn<bool>("alsoDownloadFailure");

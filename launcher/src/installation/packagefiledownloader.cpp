@@ -10,11 +10,10 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QFuture>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QThread>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <limits>
@@ -114,8 +113,6 @@ TPackageFileDownloader::TPackageFileDownloader(
     connect(DownloadPool.get(), &shared::TDownloadPool::failed, this, &TPackageFileDownloader::onDownloadFailed);
     connect(DownloadPool.get(), &shared::TDownloadPool::progress, this,
         [this](const QUrl& url, qint64 bytes) { onDownloadProgress(url, TFileSize(std::max<qint64>(bytes, 0))); });
-    connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress,
-        Qt::QueuedConnection);
     connect(&ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
 }
 
@@ -123,9 +120,24 @@ TPackageFileDownloader::~TPackageFileDownloader()
 {
     // Normally no task is left once the run has ended; one destroyed mid-run must not leave tasks that
     // write through a dangling pointer.
-    const QHash<QUrl, QFuture<TChunkTaskResult>> tasks = std::exchange(RunningTasks, {});
-    for (QFuture<TChunkTaskResult> task : tasks)
-        task.waitForFinished();
+    QMutexLocker lock(&FinishedTasksMutex);
+    while (RunningTaskCount > 0)
+        TaskEnded.wait(&FinishedTasksMutex);
+}
+
+void TPackageFileDownloader::computeChunkOffsets(TChunkedFileState& file)
+{
+    file.chunkOffsets.resize(file.chunks.size());
+    file.firstChunkOutsideFile = file.chunks.size();
+    quint64 offset = 0;
+    for (std::size_t j = 0; j < file.chunks.size(); ++j) {
+        const quint64 size = file.chunks[j].unpackedSize;
+        file.chunkOffsets[j] = offset;
+        if (file.firstChunkOutsideFile == file.chunks.size()
+            && (size > file.unpackedSize || offset > file.unpackedSize - size))
+            file.firstChunkOutsideFile = j;
+        offset += size;
+    }
 }
 
 void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownload>& files)
@@ -144,6 +156,7 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         state->patches = input.patches;
         state->chunks = input.chunks;
         state->outstandingChunkIndices.assign(input.chunkIndicesToDownload.begin(), input.chunkIndicesToDownload.end());
+        computeChunkOffsets(*state);
         try {
             state->targetFile.setFileName(
                 targetPathFor(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile)));
@@ -158,6 +171,7 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
             if (index < 0 || std::size_t(index) >= input.chunks.size())
                 continue; // never written, so the finish reports the file incomplete
             const TChunkInPackage& chunk = input.chunks[std::size_t(index)];
+            ++state->outstandingPlaces[chunk.unpackedHash];
             std::shared_ptr<TPendingChunk>& record = PendingChunks[chunk.unpackedHash];
             if (!record)
                 record = std::make_shared<TPendingChunk>();
@@ -325,17 +339,78 @@ void TPackageFileDownloader::processDownloadedData(
 
     // The steps follow each other on the worker: handing every step back to the GUI thread would make
     // that thread the bottleneck for small chunks. A step that fails ends the task, and its handler
-    // decides on retry or failure; the continuation brings the result back in one posted event.
+    // decides on retry or failure. Results come back in batches: a worker posts one event only when
+    // the list was empty, so a busy GUI thread takes many results per event.
     TPackageFileDownloader* downloader = this;
-    QFuture<TChunkTaskResult> task = QtConcurrent::run(
-        QThreadPool::globalInstance(), [downloader, entry = TDownloadEntry(entry), data, firstStep]() mutable {
-            return downloader->runChunkTask(entry, std::move(data), firstStep);
-        });
-    RunningTasks.insert(url, task);
-    task.then(this, [this, url](const TChunkTaskResult& result) { chunkTaskFinished(url, result); })
-        .onFailed(this, [this, url, firstStep] {
-            chunkTaskFinished(url, { firstStep, QStringLiteral("unknown exception") });
-        });
+    const qsizetype bodySize = data.size();
+    {
+        QMutexLocker lock(&FinishedTasksMutex);
+        ++RunningTaskCount;
+    }
+    QThreadPool::globalInstance()->start([downloader, url, entry = TDownloadEntry(entry), data, firstStep]() mutable {
+        TChunkTaskResult result { firstStep, QStringLiteral("unknown exception") };
+        try {
+            result = downloader->runChunkTask(entry, std::move(data), firstStep);
+        } catch (...) { }
+        // Posted under the lock: the destructor waits for it, so the object is alive here.
+        QMutexLocker lock(&downloader->FinishedTasksMutex);
+        const bool first = downloader->FinishedTasks.empty();
+        downloader->FinishedTasks.push_back({ url, std::move(result) });
+        --downloader->RunningTaskCount;
+        downloader->TaskEnded.wakeAll();
+        if (first)
+            QMetaObject::invokeMethod(
+                downloader, [downloader] { downloader->takeFinishedTasks(); }, Qt::QueuedConnection);
+    });
+    holdOrReleaseSlot(url, bodySize);
+}
+
+void TPackageFileDownloader::holdOrReleaseSlot(const QUrl& url, qsizetype bodySize)
+{
+    // The slot is given back as soon as the body has arrived, so the next request overlaps the work
+    // on this one; only the bodies waiting for the workers are bounded, by count and by bytes.
+    BodyBytesInWorkers.insert(url, bodySize);
+    BytesInWorkers += bodySize;
+    const int maxBodies = FilesystemHelper->getLauncherSettings()->maxCachedChunks;
+    if (HeldSlots.isEmpty() && ReleasedSlots.size() < maxBodies && BytesInWorkers <= maxBytesInWorkers) {
+        ReleasedSlots.insert(url);
+        DownloadPool->Remove(url);
+    } else {
+        HeldSlots.push_back(url);
+    }
+}
+
+void TPackageFileDownloader::workerDone(const QUrl& url)
+{
+    BytesInWorkers -= BodyBytesInWorkers.take(url);
+    if (!ReleasedSlots.remove(url))
+        HeldSlots.removeOne(url);
+    const int maxBodies = FilesystemHelper->getLauncherSettings()->maxCachedChunks;
+    while (!HeldSlots.isEmpty() && ReleasedSlots.size() < maxBodies && BytesInWorkers <= maxBytesInWorkers) {
+        const QUrl next = HeldSlots.takeFirst();
+        ReleasedSlots.insert(next);
+        DownloadPool->Remove(next);
+    }
+}
+
+void TPackageFileDownloader::takeFinishedTasks()
+{
+    std::vector<std::pair<QUrl, TChunkTaskResult>> finished;
+    std::vector<std::pair<QUrl, TFileSize>> written;
+    {
+        QMutexLocker lock(&FinishedTasksMutex);
+        finished.swap(FinishedTasks);
+        written.swap(WrittenChunks);
+    }
+    for (const auto& [url, bytes] : written)
+        onWriteProgress(url, bytes);
+    const QPointer<TPackageFileDownloader> alive(this);
+    for (const auto& [url, result] : finished) {
+        // A listener of the result may destroy the downloader.
+        if (!alive)
+            return;
+        chunkTaskFinished(url, result);
+    }
 }
 
 TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
@@ -377,7 +452,7 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
 
 void TPackageFileDownloader::chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result)
 {
-    RunningTasks.remove(url);
+    workerDone(url);
     switch (result.step) {
     case EStep::Unpack:
         decompressFinishedHandler(url, result.errorMessage, false);
@@ -466,7 +541,7 @@ void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBy
     stored = DownloadedBytes;
 }
 
-void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes)
+void TPackageFileDownloader::onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes)
 {
     if (FilesNotYetWritten.remove(Url)) {
         TFileSize& stored = BytesWrittenPerUrl[Url];
@@ -543,14 +618,14 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
 QString TPackageFileDownloader::targetPathFor(const QString& path) const
 {
     // The running launcher's file stays whole until the installation puts the complete new one in place.
-    return installationMode == 1 ? TSelfUpdateFiles::temporaryPath(path) : path;
+    return installationMode == SelfUpdateInstallationMode ? TSelfUpdateFiles::temporaryPath(path) : path;
 }
 
 void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString& path)
 {
     file.prepared = true;
     const bool whole = file.outstandingChunkIndices.size() == file.chunks.size();
-    if (installationMode == 1) {
+    if (installationMode == SelfUpdateInstallationMode) {
         // The temporary file starts empty, so nothing of it may be kept.
         if (!whole)
             throw std::runtime_error(
@@ -592,13 +667,13 @@ void TPackageFileDownloader::releasePlaceLocked(const QByteArray& unpackedHash)
     TPendingChunk& record = **found;
     if (--record.useCount > 0)
         return;
-    if (record.state == 1) {
+    if (record.state == EPendingChunkState::InMemory) {
         record.data.clear();
         --ChunksCachedInMemory;
-    } else if (record.state == 2) {
+    } else if (record.state == EPendingChunkState::InTemporaryFile) {
         record.tempFile.remove();
     }
-    record.state = 0;
+    record.state = EPendingChunkState::NotCached;
     PendingChunks.erase(found);
 }
 
@@ -611,193 +686,219 @@ void TPackageFileDownloader::saveIntoFile(
     if (!file.prepared)
         prepareFile(file, path);
     const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
-    const bool chunkVerification = settings.chunkVerification;
-    const QString logPath = path + QStringLiteral(".log");
 
-    bool stopped = false;
     while (!file.outstandingChunkIndices.empty()) {
         const int k = file.outstandingChunkIndices.front();
-        const TChunkInPackage& chunk = file.chunks.at(std::size_t(k));
-
-        enum class ESource { Download, Memory, TemporaryFile } source = ESource::Download;
-        QByteArray bytes;
-        if (chunk.unpackedHash == entry.unpackedHash) {
-            bytes = data;
-        } else {
-            QMutexLocker cacheLock(&PendingChunksMutex);
-            const std::shared_ptr<TPendingChunk> record = PendingChunks.value(chunk.unpackedHash);
-            if (!record || record->state == 0) {
-                stopped = true;
-                break;
-            }
-            if (record->state == 1) {
-                // A counted copy, so a writer that releases or refills the record cannot pull the bytes
-                // away while they are written.
-                source = ESource::Memory;
-                bytes = record->data;
-            } else {
-                source = ESource::TemporaryFile;
-            }
-        }
-
-        QFile log;
-        qint64 position = 0;
-        if (!file.targetFile.isOpen()) {
-            try {
-                FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
-                    QIODevice::ReadWrite | QIODevice::Unbuffered);
-            } catch (const std::runtime_error& e) {
-                qWarning() << "saveDownloadedData: " << e.what();
-                shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
-            }
-            if (chunkVerification)
-                FilesystemHelper->removeBelow(TargetDirectory, logPath);
-        }
-        if (chunkVerification) {
-            log.setFileName(logPath);
-            try {
-                FilesystemHelper->openFileBelow(TargetDirectory, logPath, log, QIODevice::WriteOnly | QIODevice::Append);
-            } catch (const std::runtime_error& e) {
-                qWarning() << "saveDownloadedData: no chunk log: " << e.what();
-            }
-            position = file.targetFile.pos();
-        }
-
-        quint64 offset = 0;
-        for (int j = 0; j < k; ++j) {
-            const TChunkInPackage& earlier = file.chunks[std::size_t(j)];
-            // Sizes come from the downloaded configuration: every chunk must lie inside its file.
-            if (earlier.unpackedSize > file.unpackedSize || offset > file.unpackedSize - earlier.unpackedSize)
-                shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
-            if (chunkVerification && offset + earlier.unpackedSize > quint64(position)) {
-                const QByteArray old = file.targetFile.read(qint64(earlier.unpackedSize));
-                if (quint64(old.size()) != earlier.unpackedSize)
-                    shared::throwFileError(file.targetFile, QStringLiteral("invalid old chunk"));
-                if (shared::TSha256::hash(old) != earlier.unpackedHash) {
-                    appendLogLine(log, quint64(position), ": check failed");
-                    shared::throwFileError(file.targetFile, QStringLiteral("invalid hash"));
-                }
-                appendLogLine(log, quint64(position), ": check succeeded");
-                position += qint64(earlier.unpackedSize);
-            }
-            offset += earlier.unpackedSize;
-        }
-        if (chunk.unpackedSize > file.unpackedSize || offset > file.unpackedSize - chunk.unpackedSize
-            || file.unpackedSize > quint64(std::numeric_limits<qint64>::max()))
-            shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
-        if (!file.targetFile.seek(qint64(offset)))
-            shared::throwFileError(file.targetFile, QStringLiteral("couldn't seek in target file"));
-
-        const auto writeBytes = [&](const QByteArray& content) {
-            if (quint64(content.size()) != chunk.unpackedSize
-                || file.targetFile.write(content) != qint64(chunk.unpackedSize))
-                shared::throwFileError(file.targetFile, QStringLiteral("couldn't write chunk file"));
-        };
-        const QString fileName = file.targetFile.fileName();
-        switch (source) {
-        case ESource::Download:
-            if (chunkVerification)
-                appendLogLine(log, offset,
-                    shared::TSha256::hash(bytes) == chunk.unpackedHash ? ": write succeeded" : ": write failed");
-            qInfo() << "saveDownloadedData chunk " << chunk.url << " to " << fileName << " offset: " << offset
+        TChunkSource source;
+        if (!findSource(file.chunks.at(std::size_t(k)), entry, data, source)) {
+            const TChunkInPackage& waiting = file.chunks.at(std::size_t(k));
+            qInfo() << "saveDownloadedData chunk " << waiting.url << " not found for " << path << ". => Wait for chunk"
                     << " Thread: " << QThread::currentThreadId();
-            writeBytes(bytes);
-            {
-                QMutexLocker cacheLock(&PendingChunksMutex);
-                releasePlaceLocked(chunk.unpackedHash);
-            }
-            break;
-        case ESource::Memory:
-            if (chunkVerification)
-                appendLogLine(log, offset,
-                    shared::TSha256::hash(bytes) == chunk.unpackedHash ? ": write cache correct"
-                                                                       : ": write cache invalid");
-            qInfo() << "saveDownloadedData chunk " << chunk.url << " from cache to " << fileName
-                    << " offset: " << offset << " Thread: " << QThread::currentThreadId();
-            writeBytes(bytes);
-            {
-                QMutexLocker cacheLock(&PendingChunksMutex);
-                releasePlaceLocked(chunk.unpackedHash);
-            }
-            break;
-        case ESource::TemporaryFile: {
-            {
-                QMutexLocker cacheLock(&PendingChunksMutex);
-                const std::shared_ptr<TPendingChunk> record = PendingChunks.value(chunk.unpackedHash);
-                if (!record)
-                    throw std::runtime_error("couldn't find pending chunk");
-                if (!record->tempFile.open())
-                    shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
-                bytes = record->tempFile.readAll();
-                record->tempFile.close();
-                releasePlaceLocked(chunk.unpackedHash);
-                if (quint64(bytes.size()) != chunk.unpackedSize)
-                    shared::throwFileError(record->tempFile, QStringLiteral("couldn't read chunk file"));
-            }
-            if (chunkVerification) {
-                if (shared::TSha256::hash(bytes) != chunk.unpackedHash) {
-                    appendLogLine(log, offset, ": write tmp file invalid");
-                    shared::throwFileError(file.targetFile, QStringLiteral("invalid hash"));
-                }
-                appendLogLine(log, offset, ": write tmp file correct");
-            }
-            qInfo() << "saveDownloadedData chunk " << chunk.url << " from temp file to " << fileName
-                    << " offset: " << offset << " Thread: " << QThread::currentThreadId();
-            writeBytes(bytes);
-            break;
+            if (!cachedInThisCall && file.outstandingPlaces.value(entry.unpackedHash) > 0)
+                cacheForLaterPlaces(entry, data, settings.maxCachedChunks, cachedInThisCall);
+            return;
         }
-        }
-
-        emit writeProgress(chunk.url, chunk.unpackedSize);
-        file.outstandingChunkIndices.pop_front();
-        log.close();
-
-        if (file.outstandingChunkIndices.empty()) {
-            // Bytes behind the file's end can only be left from an older, longer file.
-            if (quint64(file.targetFile.size()) > file.unpackedSize
-                && !file.targetFile.resize(qint64(file.unpackedSize)))
-                shared::throwFileError(file.targetFile, QStringLiteral("couldn't truncate target file"));
-            // On disk before the installation counts the file complete and writes its markers.
-            if (!file.targetFile.flush() || ::fsync(file.targetFile.handle()) != 0)
-                shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
-            // Through the open file, so a link planted at the path since cannot pass it on.
-            if (file.executable)
-                shared::addPermissions(
-                    file.targetFile, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-            file.targetFile.close();
-        }
+        writeFrontChunk(file, path, settings.chunkVerification, source);
     }
-    if (!stopped)
-        return;
+}
 
-    const TChunkInPackage& waiting = file.chunks.at(std::size_t(file.outstandingChunkIndices.front()));
-    qInfo() << "saveDownloadedData chunk " << waiting.url << " not found for " << path << ". => Wait for chunk"
+bool TPackageFileDownloader::findSource(
+    const TChunkInPackage& chunk, const TDownloadEntry& entry, const QByteArray& data, TChunkSource& source)
+{
+    if (chunk.unpackedHash == entry.unpackedHash) {
+        source = { ESource::Download, data };
+        return true;
+    }
+    QMutexLocker cacheLock(&PendingChunksMutex);
+    const std::shared_ptr<TPendingChunk> record = PendingChunks.value(chunk.unpackedHash);
+    if (!record || record->state == EPendingChunkState::NotCached)
+        return false;
+    // A counted copy, so a writer that releases or refills the record cannot pull the bytes away while
+    // they are written.
+    if (record->state == EPendingChunkState::InMemory)
+        source = { ESource::Memory, record->data };
+    else
+        source = { ESource::TemporaryFile, QByteArray() };
+    return true;
+}
+
+void TPackageFileDownloader::writeFrontChunk(
+    TChunkedFileState& file, const QString& path, bool chunkVerification, TChunkSource& source)
+{
+    const int k = file.outstandingChunkIndices.front();
+    const TChunkInPackage& chunk = file.chunks.at(std::size_t(k));
+    const QString logPath = path + QStringLiteral(".log");
+
+    QFile log;
+    qint64 position = 0;
+    if (!file.targetFile.isOpen()) {
+        try {
+            FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
+                QIODevice::ReadWrite | QIODevice::Unbuffered);
+        } catch (const std::runtime_error& e) {
+            qWarning() << "saveDownloadedData: " << e.what();
+            shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
+        }
+        if (chunkVerification)
+            FilesystemHelper->removeBelow(TargetDirectory, logPath);
+    }
+    if (chunkVerification) {
+        log.setFileName(logPath);
+        try {
+            FilesystemHelper->openFileBelow(TargetDirectory, logPath, log, QIODevice::WriteOnly | QIODevice::Append);
+        } catch (const std::runtime_error& e) {
+            qWarning() << "saveDownloadedData: no chunk log: " << e.what();
+        }
+        position = file.targetFile.pos();
+    }
+
+    // Sizes come from the downloaded configuration: every chunk up to this one must lie inside its file.
+    if (std::size_t(k) >= file.firstChunkOutsideFile || file.unpackedSize > quint64(std::numeric_limits<qint64>::max()))
+        shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
+    if (chunkVerification)
+        checkKeptChunks(file, k, log, position);
+    const quint64 offset = file.chunkOffsets[std::size_t(k)];
+    if (!file.targetFile.seek(qint64(offset)))
+        shared::throwFileError(file.targetFile, QStringLiteral("couldn't seek in target file"));
+
+    switch (source.kind) {
+    case ESource::Download:
+        if (chunkVerification)
+            appendLogLine(log, offset,
+                shared::TSha256::hash(source.bytes) == chunk.unpackedHash ? ": write succeeded" : ": write failed");
+        logWrite(chunk, " to ", file, offset);
+        break;
+    case ESource::Memory:
+        if (chunkVerification)
+            appendLogLine(log, offset,
+                shared::TSha256::hash(source.bytes) == chunk.unpackedHash ? ": write cache correct"
+                                                                          : ": write cache invalid");
+        logWrite(chunk, " from cache to ", file, offset);
+        break;
+    case ESource::TemporaryFile:
+        source.bytes = readTemporaryCopy(chunk);
+        if (chunkVerification) {
+            if (shared::TSha256::hash(source.bytes) != chunk.unpackedHash) {
+                appendLogLine(log, offset, ": write tmp file invalid");
+                shared::throwFileError(file.targetFile, QStringLiteral("invalid hash"));
+            }
+            appendLogLine(log, offset, ": write tmp file correct");
+        }
+        logWrite(chunk, " from temp file to ", file, offset);
+        break;
+    }
+    if (quint64(source.bytes.size()) != chunk.unpackedSize
+        || file.targetFile.write(source.bytes) != qint64(chunk.unpackedSize))
+        shared::throwFileError(file.targetFile, QStringLiteral("couldn't write chunk file"));
+    if (source.kind != ESource::TemporaryFile) {
+        // The temporary copy was counted down when it was read.
+        QMutexLocker cacheLock(&PendingChunksMutex);
+        releasePlaceLocked(chunk.unpackedHash);
+    }
+
+    {
+        // Counted on the GUI thread with the results, before the result of the task that wrote it.
+        QMutexLocker lock(&FinishedTasksMutex);
+        WrittenChunks.emplace_back(chunk.url, chunk.unpackedSize);
+    }
+    file.outstandingChunkIndices.pop_front();
+    if (const auto places = file.outstandingPlaces.find(chunk.unpackedHash);
+        places != file.outstandingPlaces.end() && --places.value() <= 0)
+        file.outstandingPlaces.erase(places);
+    log.close();
+
+    if (file.outstandingChunkIndices.empty())
+        completeFile(file);
+}
+
+void TPackageFileDownloader::checkKeptChunks(TChunkedFileState& file, int k, QFile& log, qint64& position)
+{
+    // The chunks between the last write and this one were kept from the old file: read them back.
+    // Chunk ends only grow, so the first one that ends beyond the position is found by bisection.
+    const auto ends = [&file](std::size_t j) { return file.chunkOffsets[j] + file.chunks[j].unpackedSize; };
+    std::size_t low = 0;
+    std::size_t high = std::size_t(k);
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (ends(middle) > quint64(position))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    for (std::size_t j = low; j < std::size_t(k); ++j) {
+        const TChunkInPackage& earlier = file.chunks[j];
+        if (ends(j) <= quint64(position))
+            continue; // an empty chunk
+        const QByteArray old = file.targetFile.read(qint64(earlier.unpackedSize));
+        if (quint64(old.size()) != earlier.unpackedSize)
+            shared::throwFileError(file.targetFile, QStringLiteral("invalid old chunk"));
+        if (shared::TSha256::hash(old) != earlier.unpackedHash) {
+            appendLogLine(log, quint64(position), ": check failed");
+            shared::throwFileError(file.targetFile, QStringLiteral("invalid hash"));
+        }
+        appendLogLine(log, quint64(position), ": check succeeded");
+        position += qint64(earlier.unpackedSize);
+    }
+}
+
+QByteArray TPackageFileDownloader::readTemporaryCopy(const TChunkInPackage& chunk)
+{
+    QMutexLocker cacheLock(&PendingChunksMutex);
+    const std::shared_ptr<TPendingChunk> record = PendingChunks.value(chunk.unpackedHash);
+    if (!record)
+        throw std::runtime_error("couldn't find pending chunk");
+    if (!record->tempFile.open())
+        shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
+    QByteArray bytes = record->tempFile.readAll();
+    record->tempFile.close();
+    releasePlaceLocked(chunk.unpackedHash);
+    if (quint64(bytes.size()) != chunk.unpackedSize)
+        shared::throwFileError(record->tempFile, QStringLiteral("couldn't read chunk file"));
+    return bytes;
+}
+
+void TPackageFileDownloader::logWrite(
+    const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset)
+{
+    qInfo() << "saveDownloadedData chunk " << chunk.url << how << file.targetFile.fileName() << " offset: " << offset
             << " Thread: " << QThread::currentThreadId();
-    if (cachedInThisCall)
-        return;
-    const bool neededLater = std::any_of(file.outstandingChunkIndices.begin(), file.outstandingChunkIndices.end(),
-        [&](int index) { return file.chunks.at(std::size_t(index)).unpackedHash == entry.unpackedHash; });
-    if (!neededLater)
-        return;
+}
 
+void TPackageFileDownloader::completeFile(TChunkedFileState& file)
+{
+    // Bytes behind the file's end can only be left from an older, longer file.
+    if (quint64(file.targetFile.size()) > file.unpackedSize && !file.targetFile.resize(qint64(file.unpackedSize)))
+        shared::throwFileError(file.targetFile, QStringLiteral("couldn't truncate target file"));
+    // On disk before the installation counts the file complete and writes its markers.
+    if (!file.targetFile.flush() || ::fsync(file.targetFile.handle()) != 0)
+        shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
+    // Through the open file, so a link planted at the path since cannot pass it on.
+    if (file.executable)
+        shared::addPermissions(file.targetFile, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    file.targetFile.close();
+}
+
+void TPackageFileDownloader::cacheForLaterPlaces(
+    const TDownloadEntry& entry, const QByteArray& data, int maxCachedChunks, bool& cachedInThisCall)
+{
     QMutexLocker cacheLock(&PendingChunksMutex);
     const std::shared_ptr<TPendingChunk> record = PendingChunks.value(entry.unpackedHash);
     if (!record)
         throw std::runtime_error("couldn't find pending chunk");
     // Another URL of the same content may have stored it already; one record holds one copy.
-    if (record->state == 0) {
-        if (ChunksCachedInMemory > settings.maxCachedChunks) {
+    if (record->state == EPendingChunkState::NotCached) {
+        if (ChunksCachedInMemory > maxCachedChunks) {
             if (!record->tempFile.open())
                 shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
             const qint64 written = record->tempFile.write(data);
             record->tempFile.close();
             if (written != data.size())
                 shared::throwFileError(record->tempFile, QStringLiteral("couldn't write chunk file"));
-            record->state = 2;
+            record->state = EPendingChunkState::InTemporaryFile;
         } else {
             ++ChunksCachedInMemory;
             record->data = data;
-            record->state = 1;
+            record->state = EPendingChunkState::InMemory;
         }
     }
     cachedInThisCall = true;

@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
-#include <QFuture>
 #include <QHash>
 #include <QMap>
 #include <QMutex>
@@ -19,6 +18,7 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
+#include <QWaitCondition>
 
 #include <list>
 #include <memory>
@@ -29,6 +29,13 @@ class TDownloadPool;
 }
 
 namespace korvane::launcher {
+
+// The installation's mode as the installation hands it over; the values are those it stores.
+enum EInstallationMode : int {
+    NormalInstallationMode = 0,
+    // The launcher updates itself: every file is written whole under a temporary name beside its target.
+    SelfUpdateInstallationMode = 1,
+};
 
 // The shared state of one target file; every plan entry that lists the file, and every task copy of
 // such an entry, holds the same one.
@@ -45,6 +52,12 @@ struct TChunkedFileState
     QMutex mutex;
     // Indices into chunks not yet written, front first; the writer only ever writes the front one.
     std::list<int> outstandingChunkIndices;
+    // Offset of each chunk of chunks, and the index of the first chunk that does not lie inside the
+    // file (chunks.size() when all do); computed once when the plan is built.
+    std::vector<quint64> chunkOffsets;
+    std::size_t firstChunkOutsideFile = 0;
+    // Outstanding places of each content in this file, kept with outstandingChunkIndices.
+    QHash<QByteArray, int> outstandingPlaces;
     bool prepared = false;
     QFile targetFile;
 };
@@ -64,6 +77,9 @@ struct TDownloadEntry
     int retryCount = 0;
 };
 
+// Where the cached copy of a content is; the values are those the cache has always used.
+enum class EPendingChunkState : int { NotCached = 0, InMemory = 1, InTemporaryFile = 2 };
+
 // The cache record of one distinct chunk content.
 struct TPendingChunk
 {
@@ -71,8 +87,7 @@ struct TPendingChunk
     int useCount = 0;
     QByteArray data;
     QTemporaryFile tempFile;
-    // 0 not cached, 1 in data, 2 in tempFile.
-    int state = 0;
+    EPendingChunkState state = EPendingChunkState::NotCached;
 };
 
 // Fetches the missing chunks of one installation through its own pool, unpacks and checks each on the
@@ -90,8 +105,8 @@ public:
         QString errorMessage;
     };
 
-    // The pool must keep a finished URL active until Remove (removeOnFinish false), so its limit also
-    // bounds the chunks on their way through unpack, check and save.
+    // The pool must keep a finished URL active until Remove (removeOnFinish false): the downloader
+    // gives a slot back once the body has arrived and the workers do not have too many waiting.
     TPackageFileDownloader(
         std::shared_ptr<shared::TDownloadPool> pool, std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper);
     // Waits for tasks still running, since they point at this object.
@@ -116,7 +131,6 @@ public:
 
 signals:
     void downloadCompleted();
-    void writeProgress(QUrl Url, TFileSize DownloadedBytes);
     void progress(
         TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten, TFileSize BytesTotalToWrite);
     void downloadFailed(EPackageDownloaderError ErrorReason);
@@ -125,7 +139,6 @@ private slots:
     void onDownloadCompleted(QUrl Url, QByteArray Data);
     void onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code, QString ErrorString);
     void onDownloadProgress(QUrl Url, TFileSize DownloadedBytes);
-    void onWriteProgress(QUrl Url, TFileSize DownloadedBytes);
     void onProgressTick();
 
 private:
@@ -140,6 +153,11 @@ private:
     // Worker task of one chunk: unpack, check and save from firstStep on, stopping at a failed step.
     TChunkTaskResult runChunkTask(const TDownloadEntry& entry, QByteArray received, EStep firstStep);
     void chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result);
+    void takeFinishedTasks();
+    void onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes);
+    // After a body arrived: gives its download slot back, or holds it while the workers have enough.
+    void holdOrReleaseSlot(const QUrl& url, qsizetype bodySize);
+    void workerDone(const QUrl& url);
     void decompressFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void verifyFinishedHandler(const QUrl& url, const QString& error, bool cancelled);
     void processFinishedData(const QUrl& url, const QString& error, bool cancelled);
@@ -149,6 +167,25 @@ private:
     void saveIntoFile(
         TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall);
     void prepareFile(TChunkedFileState& file, const QString& path);
+    static void computeChunkOffsets(TChunkedFileState& file);
+    // Where the bytes of a file's front chunk come from.
+    enum class ESource { Download, Memory, TemporaryFile };
+    struct TChunkSource
+    {
+        ESource kind = ESource::Download;
+        QByteArray bytes; // empty for the temporary file until it is read
+    };
+    // False when the chunk is neither the downloaded one nor cached: the file waits for it.
+    bool findSource(
+        const TChunkInPackage& chunk, const TDownloadEntry& entry, const QByteArray& data, TChunkSource& source);
+    void writeFrontChunk(TChunkedFileState& file, const QString& path, bool chunkVerification, TChunkSource& source);
+    void checkKeptChunks(TChunkedFileState& file, int k, QFile& log, qint64& position);
+    QByteArray readTemporaryCopy(const TChunkInPackage& chunk);
+    static void logWrite(const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset);
+    void completeFile(TChunkedFileState& file);
+    // Keeps the downloaded bytes for places of the file behind the gap, in memory or a temporary file.
+    void cacheForLaterPlaces(
+        const TDownloadEntry& entry, const QByteArray& data, int maxCachedChunks, bool& cachedInThisCall);
     // Where the bytes of the file at path go: the path itself, or in the self-update mode its temporary name.
     QString targetPathFor(const QString& path) const;
     // Counts down one written place of a content and releases its record at the last one.
@@ -186,8 +223,21 @@ private:
     int ChunksCachedInMemory = 0;
     // Every file of the run, to tell at the end whether each got all its chunks.
     std::vector<std::shared_ptr<TChunkedFileState>> FileStates;
-    // The task of each chunk on its way; a downloader destroyed mid-run waits for them.
-    QHash<QUrl, QFuture<TChunkTaskResult>> RunningTasks;
+    // Chunk tasks on the workers and their results not yet taken; a downloader destroyed mid-run
+    // waits for the tasks.
+    QMutex FinishedTasksMutex;
+    QWaitCondition TaskEnded;
+    int RunningTaskCount = 0;
+    std::vector<std::pair<QUrl, TChunkTaskResult>> FinishedTasks;
+    // Chunks written since the results were last taken, with their sizes.
+    std::vector<std::pair<QUrl, TFileSize>> WrittenChunks;
+    // Bodies handed to the workers: those whose download slot was given back, those that still hold
+    // it because the workers have enough waiting, and the bytes of all of them.
+    static constexpr qsizetype maxBytesInWorkers = qsizetype(64) << 20;
+    QSet<QUrl> ReleasedSlots;
+    QList<QUrl> HeldSlots;
+    QHash<QUrl, qsizetype> BodyBytesInWorkers;
+    qsizetype BytesInWorkers = 0;
 };
 
 } // namespace korvane::launcher

@@ -34,8 +34,8 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     , networkAccessManager(networkAccessManager)
 {
     registerInstallationMetaTypes();
-    // The pool keeps a finished URL active until the downloader removes it, so its limit also bounds
-    // the chunks on their way through unpack, check and save.
+    // The pool keeps a finished URL active until the downloader removes it: the downloader gives the
+    // slot back once the body has arrived, unless too many bodies already wait for the workers.
     auto pool = std::make_shared<shared::TDownloadPool>(filesystemHelper->getLauncherSettings()->maxConcurrentDownloads,
         std::make_shared<shared::QNetworkAccessManagerWrapper>(networkAccessManager), false);
     downloader = new TPackageFileDownloader(pool, filesystemHelper);

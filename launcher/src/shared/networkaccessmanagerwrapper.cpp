@@ -23,8 +23,8 @@ QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& R
     auto* wrapper = new QNetworkReplyWrapper(reply);
     connect(reply, &QNetworkReply::errorOccurred, wrapper, &QNetworkReplyWrapper::error);
     connect(reply, &QNetworkReply::finished, wrapper, &QNetworkReplyWrapper::finished);
-    connect(reply, &QNetworkReply::downloadProgress, wrapper,
-        [wrapper](qint64 Received, qint64) { emit wrapper->progress(Received); });
+    // Signal to signal: no functor object per request; the total is dropped.
+    connect(reply, &QNetworkReply::downloadProgress, wrapper, &QNetworkReplyWrapper::progress);
     return wrapper;
 }
 
