@@ -388,7 +388,8 @@ void TestZpaqCodec::hostileClaimsFail()
     timer.start();
     std::string out;
     QVERIFY(!decode(stream.toStdString(), out, 16));
-    QVERIFY(timer.elapsed() < 5000);
+    // Only a guard against unbounded work: refusals take milliseconds, a loaded machine may be slow.
+    QVERIFY(timer.elapsed() < 60000);
 }
 
 void TestZpaqCodec::farBeyondCapacityIsCut()
