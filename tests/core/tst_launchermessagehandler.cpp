@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+using korvane::launcher::flushLog;
 using korvane::launcher::formatLogLine;
 using korvane::launcher::setupLogging;
 
@@ -23,6 +24,7 @@ private slots:
     void lineFormat_data();
     void lineFormat();
     void logFileReceivesEveryThreadsLines();
+    void gatheredLinesKeepEachThreadsOrder();
 };
 
 void TestLauncherMessageHandler::lineFormat_data()
@@ -101,6 +103,46 @@ void TestLauncherMessageHandler::logFileReceivesEveryThreadsLines()
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(:0\) Warning: thread \d line \d+ with some text to widen the window$)"));
     for (const QString& line : lines.mid(1))
         QVERIFY2(threadLine.match(line).hasMatch(), qPrintable(line));
+}
+
+// Info lines are gathered and written later, in bulk, while other threads keep adding theirs.
+void TestLauncherMessageHandler::gatheredLinesKeepEachThreadsOrder()
+{
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome.path()));
+    const QString logPath = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1Char('/')
+        + QFileInfo(QCoreApplication::applicationFilePath()).fileName() + QStringLiteral(".log");
+
+    const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+    setupLogging();
+    constexpr int threadCount = 4;
+    constexpr int linesPerThread = 5000;
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back(QThread::create([t] {
+            for (int i = 0; i < linesPerThread; ++i)
+                qInfo().noquote() << QStringLiteral("thread %1 line %2").arg(t).arg(i);
+        }));
+        threads.back()->start();
+    }
+    for (auto& thread : threads)
+        QVERIFY(thread->wait(20000));
+    flushLog();
+    qInstallMessageHandler(testHandler);
+
+    QFile log(logPath);
+    QVERIFY2(log.open(QIODevice::ReadOnly), qPrintable(logPath));
+    const QStringList lines = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), threadCount * linesPerThread);
+    const QRegularExpression pattern(
+        QStringLiteral(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(:0\) Info: thread (\d) line (\d+)$)"));
+    std::vector<int> next(threadCount, 0);
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch match = pattern.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        const int thread = match.captured(1).toInt();
+        QCOMPARE(match.captured(2).toInt(), next[std::size_t(thread)]++);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLauncherMessageHandler)
