@@ -15,6 +15,7 @@
 #include "shared/networkaccessmanagerwrapper.h"
 #include "shared/sha256.h"
 #include "support/loopbackserver.h"
+#include "support/packedbuffers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +35,8 @@
 #include <vector>
 
 using namespace korvane::launcher;
+using korvane::test::packedBuffer;
+using korvane::test::rawDeflate;
 
 namespace {
 
@@ -53,19 +56,6 @@ struct TStoredChunk
     quint64 unpackedSize = 0;
     quint64 packedSize = 0;
 };
-
-QByteArray leb128(quint64 value)
-{
-    QByteArray bytes;
-    do {
-        char byte = char(value & 0x7F);
-        value >>= 7;
-        if (value)
-            byte = char(byte | 0x80);
-        bytes += byte;
-    } while (value);
-    return bytes;
-}
 
 // Half random bytes, half words: compresses to roughly 60 %, like mixed game data.
 QByteArray chunkContent(qsizetype size, int index)
@@ -91,21 +81,6 @@ QByteArray chunkContent(qsizetype size, int index)
         }
     }
     return data;
-}
-
-QByteArray rawDeflate(const QByteArray& piece)
-{
-    z_stream stream {};
-    deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    QByteArray out(qsizetype(deflateBound(&stream, uLong(piece.size()))), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.constData()));
-    stream.avail_in = uInt(piece.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = uInt(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(qsizetype(stream.total_out));
-    deflateEnd(&stream);
-    return out;
 }
 
 // Payload of a MINIZ packed buffer as written by chunk storage: marker, codec 3, two lengths.
@@ -173,8 +148,7 @@ std::vector<TStoredChunk> storeChunks(const TScenario& scenario, const QString& 
     return QtConcurrent::blockingMapped<std::vector<TStoredChunk>>(indices, [&](int index) {
         const QByteArray piece = chunkContent(scenario.chunkSize, index);
         const QByteArray payload = rawDeflate(piece);
-        const QByteArray body
-            = QByteArray("\x70\x03", 2) + leb128(quint64(piece.size())) + leb128(quint64(payload.size())) + payload;
+        const QByteArray body = packedBuffer(packbuf::ECodecId::MINIZ, quint64(piece.size()), payload);
         TStoredChunk stored { shared::TSha256::hash(piece), quint64(piece.size()), quint64(body.size()) };
         QFile file(chunkFolder + QLatin1Char('/') + QString::fromLatin1(stored.hash.toHex()));
         if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size())

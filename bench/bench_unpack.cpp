@@ -2,6 +2,7 @@
 // the reference decoders on the same data: `lzip -d -c`, `xz -d -c --format=lzma` and a plain zlib
 // inflate loop. Usage: bench_unpack [megabytes] (default 128).
 #include "packbuf/packbuf"
+#include "support/packedbuffers.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>
@@ -21,6 +22,9 @@
 #include <zlib.h>
 
 namespace {
+
+using korvane::test::packedBuffer;
+using korvane::test::rawDeflate;
 
 using Clock = std::chrono::steady_clock;
 constexpr int repetitions = 3;
@@ -68,39 +72,6 @@ std::string readFile(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-std::string leb128(std::uint64_t value)
-{
-    std::string bytes;
-    do {
-        unsigned char byte = value & 0x7F;
-        value >>= 7;
-        if (value)
-            byte |= 0x80;
-        bytes += char(byte);
-    } while (value);
-    return bytes;
-}
-
-std::string packed(packbuf::ECodecId id, std::size_t unpackedLength, const std::string& payload)
-{
-    return std::string(1, 'p') + char(id) + leb128(unpackedLength) + leb128(payload.size()) + payload;
-}
-
-std::string rawDeflate(const std::string& input)
-{
-    z_stream stream {};
-    deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    std::string output(deflateBound(&stream, uLong(input.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
-    stream.avail_in = uInt(input.size());
-    stream.next_out = reinterpret_cast<Bytef*>(output.data());
-    stream.avail_out = uInt(output.size());
-    deflate(&stream, Z_FINISH);
-    output.resize(stream.total_out);
-    deflateEnd(&stream);
-    return output;
 }
 
 // The way a streaming tool inflates: a fixed 256 KiB output buffer, refilled until the stream ends.
@@ -201,9 +172,9 @@ int main(int argc, char** argv)
             return packbuf::unpackString(buffer, output);
         };
     };
-    const std::string lzipPacked = packed(packbuf::ECodecId::LZIP, input.size(), lz);
-    const std::string lzmaPacked = packed(packbuf::ECodecId::LZMA20, input.size(), lzma);
-    const std::string minizPacked = packed(packbuf::ECodecId::MINIZ, input.size(), deflated);
+    const std::string lzipPacked = packedBuffer(packbuf::ECodecId::LZIP, input.size(), lz);
+    const std::string lzmaPacked = packedBuffer(packbuf::ECodecId::LZMA20, input.size(), lzma);
+    const std::string minizPacked = packedBuffer(packbuf::ECodecId::MINIZ, input.size(), deflated);
 
     int failures = 0;
     failures += report("LZIP", input.size(), bestSeconds(oursRun(lzipPacked)), "lzip -d -c",

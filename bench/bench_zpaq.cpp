@@ -70,7 +70,9 @@ int main(int argc, char** argv)
     input.close();
 
     std::printf("%-28s %10s %12s %12s %7s\n", "method", "archive", "zpaq MB/s", "ours MB/s", "ratio");
-    for (const char* method : { "1", "3", "5", "s4,0c0.0.255i1,2,3,4,6amst" }) {
+    // Every journaling method, then streaming ones with the LZ77 and BWT post-processors and pure CM.
+    for (const char* method : { "1", "2", "3", "4", "5", "s4,1,4,0,3,24", "s4,2,4,0,3,24c0,0,511", "s4,3ci1",
+             "s4,0c0.0.255i1,2,3,4,6amst" }) {
         const QString archive = QString("m%1.zpaq").arg(method).replace(',', '_');
         if (!runZpaq(dir.path(), { "a", archive, "input", "-method", method, "-threads", "1" }))
             return 1;

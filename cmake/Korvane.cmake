@@ -4,10 +4,20 @@ function(korvane_warnings target)
 endfunction()
 
 # One static library per source folder. The folder's *.cpp files are picked up by glob so that new
-# services need no list edits; main.cpp files belong to executables and are left out.
+# services need no list edits; main.cpp files belong to executables and are left out. Where one folder
+# holds two layers, ONLY names the files (base names) of one library and EXCEPT leaves them to the other.
 function(korvane_add_library target folder)
+    cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "ONLY;EXCEPT")
     file(GLOB sources CONFIGURE_DEPENDS ${folder}/*.cpp ${folder}/*.c ${folder}/*.h)
     list(FILTER sources EXCLUDE REGEX "/main\\.cpp$")
+    if(arg_ONLY)
+        list(JOIN arg_ONLY "|" names)
+        list(FILTER sources INCLUDE REGEX "/(${names})\\.[a-z]+$")
+    endif()
+    if(arg_EXCEPT)
+        list(JOIN arg_EXCEPT "|" names)
+        list(FILTER sources EXCLUDE REGEX "/(${names})\\.[a-z]+$")
+    endif()
     set(compiled ${sources})
     list(FILTER compiled INCLUDE REGEX "\\.(c|cpp)$")
     if(compiled)
@@ -24,4 +34,29 @@ endfunction()
 function(korvane_scope target out)
     get_property(scope GLOBAL PROPERTY KORVANE_SCOPE_${target})
     set(${out} ${scope} PARENT_SCOPE)
+endfunction()
+
+# Links a library of korvane_add_library to the ones below it, in the scope its kind allows.
+function(korvane_link target)
+    korvane_scope(${target} scope)
+    target_link_libraries(${target} ${scope} ${ARGN})
+endfunction()
+
+# KORVANE_SANITIZE: every target of the build, the SDK's sources included, is compiled and linked with
+# these sanitizers. A finding ends the process, so that a test sees it as a failure.
+function(korvane_sanitize sanitizers)
+    if(NOT sanitizers)
+        return()
+    endif()
+    string(REPLACE "," ";" list "${sanitizers}")
+    foreach(sanitizer IN LISTS list)
+        if(NOT sanitizer MATCHES "^(address|undefined|thread)$")
+            message(FATAL_ERROR "KORVANE_SANITIZE: unknown sanitizer \"${sanitizer}\" (address, undefined, thread)")
+        endif()
+    endforeach()
+    if("thread" IN_LIST list AND "address" IN_LIST list)
+        message(FATAL_ERROR "KORVANE_SANITIZE: thread and address cannot be combined")
+    endif()
+    add_compile_options(-fsanitize=${sanitizers} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=${sanitizers})
 endfunction()

@@ -18,15 +18,21 @@ constexpr std::uint8_t locatorTag[16]
     = { 0x37, 0x6B, 0x53, 0x74, 0xA0, 0x31, 0x83, 0xD3, 0x8C, 0xB2, 0x28, 0xB0, 0xD3, 'z', 'P', 'Q' };
 constexpr std::size_t tagLength = 13;
 
-// Output may run past the capacity (the excess is dropped, checksums are still verified) by a quarter
-// of the capacity and this many bytes; data that claim more are refused, so that a few corrupt
-// bytes of a confident model cannot keep the decoder busy for hours.
+// Data that a post-processor may decode before the output it gives back fills the capacity: a
+// quarter of the room left and this many bytes, plus what its memory can hold back (the inverse BWT
+// outputs a whole block at its end). Data that claim more are refused, so that a few corrupt bytes of
+// a confident model cannot keep the decoder busy for hours.
 constexpr std::size_t decodedSlack = std::size_t(1) << 17;
 // Every block starts with this many steps, enough for any program's set-up.
 constexpr std::int64_t initialSteps = std::int64_t(1) << 20;
 
 // Thrown inside the decoder only; zpaqDecompress turns it into false.
 struct TFormatError
+{
+};
+
+// Thrown once the caller's buffer is full: decoding ends there with success.
+struct TOutputFull
 {
 };
 
@@ -68,38 +74,42 @@ private:
     std::size_t m_position = 0;
 };
 
-// The caller's buffer: keeps what fits, hashes everything of the current segment.
+// The caller's buffer: keeps what fits, hashes everything of the current segment. Output beyond the
+// capacity ends decoding at once; the segment's checksum then cannot be checked.
 class TOutputSink : public TZpaqlSink
 {
 public:
     TOutputSink(char* out, std::size_t capacity)
         : m_out(out)
         , m_capacity(capacity)
-        , m_limit(capacity > (SIZE_MAX - decodedSlack) / 2 ? SIZE_MAX : capacity + capacity / 4 + decodedSlack)
     { }
 
     void write(const std::uint8_t* data, std::size_t length) override
     {
-        if (length > m_limit - m_position)
-            fail();
-        if (m_position < m_capacity)
-            std::memcpy(m_out + m_position, data, std::min(length, m_capacity - m_position));
+        if (length > m_capacity - m_position) {
+            if (m_position < m_capacity)
+                std::memcpy(m_out + m_position, data, m_capacity - m_position);
+            m_position = m_capacity;
+            throw TOutputFull {};
+        }
+        std::memcpy(m_out + m_position, data, length);
         m_position += length;
         m_sha1.update(data, length);
     }
-    // Bytes a block may still decode: its post-processor may hold its output back until the
-    // segment ends (the inverse BWT does) or take a little more than it gives (LZ77 literals).
-    std::size_t decodable() const
+    // Bytes a block may still decode before its output fills the rest of the capacity: its
+    // post-processor may take a little more than it gives (LZ77 literals) or hold back what its
+    // memory of heldBack bytes can keep.
+    std::size_t decodable(std::size_t heldBack) const
     {
-        const std::size_t rest = m_limit - m_position;
-        return rest > SIZE_MAX - decodedSlack ? SIZE_MAX : rest + decodedSlack;
+        const std::size_t rest = m_capacity - m_position;
+        const std::size_t margin = decodedSlack + heldBack;
+        return rest > (SIZE_MAX - margin) / 2 ? SIZE_MAX : rest + rest / 4 + margin;
     }
     TSha1& sha1() { return m_sha1; }
 
 private:
     char* m_out;
     std::size_t m_capacity;
-    std::size_t m_limit;
     std::size_t m_position = 0;
     TSha1 m_sha1;
 };
@@ -171,6 +181,8 @@ public:
             fail();
         }
     }
+
+    bool runsProgram() const { return m_state == TState::Program; }
 
 private:
     enum class TState { Type, Length0, Length1, Code, Pass, Program };
@@ -281,7 +293,9 @@ void decodeBlock(TInput& input, TOutputSink& sink, std::uint64_t maxMemory)
     }
     std::int64_t budget = initialSteps;
     TPostProcessor post(sink, budget, ph, pm);
-    const std::size_t decodedLimit = sink.decodable();
+    // Only a program can hold output back, and no more than its memory keeps.
+    const std::size_t passLimit = sink.decodable(0);
+    const std::size_t programLimit = sink.decodable(std::size_t(1) << pm);
     std::size_t decoded = 0;
 
     bool anySegment = false;
@@ -303,7 +317,7 @@ void decodeBlock(TInput& input, TOutputSink& sink, std::uint64_t maxMemory)
                 for (int bit = 0; bit < 8; ++bit)
                     model.update(decoder.decode(model.predict()));
                 const std::uint8_t c = std::uint8_t(model.partialByte());
-                if (++decoded > decodedLimit)
+                if (++decoded > (post.runsProgram() ? programLimit : passLimit))
                     fail();
                 budget += zpaqStepsPerByte;
                 if (hcomp.run(c, budget) != TZpaqlMachine::TStatus::Halted)
@@ -516,6 +530,8 @@ bool zpaqDecompress(
             input.seek(at);
             decodeBlock(input, sink, maxBlockMemory);
         }
+        return true;
+    } catch (const TOutputFull&) {
         return true;
     } catch (const TFormatError&) {
         return false;

@@ -1,5 +1,6 @@
 #include "core/accountgroupkey.h"
 #include "core/launcherfilesystemhelper.h"
+#include "support/messagecapture.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -9,18 +10,7 @@
 
 using korvane::launcher::readAccountGroupKey;
 using korvane::launcher::TLauncherFilesystemHelper;
-
-namespace {
-
-QStringList capturedWarnings;
-
-void captureWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (type == QtWarningMsg)
-        capturedWarnings.append(message);
-}
-
-} // namespace
+using korvane::test::TMessages;
 
 class TestAccountGroupKey : public QObject
 {
@@ -60,11 +50,9 @@ void TestAccountGroupKey::init()
 QString TestAccountGroupKey::readKeyCapturing(QStringList& warnings)
 {
     TLauncherFilesystemHelper helper;
-    capturedWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureWarning);
+    const TMessages messages;
     const QString key = readAccountGroupKey(helper);
-    qInstallMessageHandler(previous);
-    warnings = capturedWarnings;
+    warnings = messages.of(QtWarningMsg);
     return key;
 }
 

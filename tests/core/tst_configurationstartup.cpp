@@ -14,6 +14,7 @@
 
 #include <memory>
 
+using korvane::test::closedAddress;
 using korvane::test::TLauncherProcess;
 using korvane::test::TLauncherSandbox;
 using korvane::test::TLoopbackServer;
@@ -44,31 +45,17 @@ QByteArray packageDocument()
         .toJson(QJsonDocument::Compact);
 }
 
-// The shipped settings with the configuration on the given address, no retries, and no IPv4 probe (which
-// would leave the machine).
+// The settings with the configuration on the given address and no retries.
 QByteArray settingsFor(const QUrl& configurationUrl, int downloadErrorTimeoutMs = 5000, int transportTimeoutMs = 750)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("ipV4Mode=true", "ipV4Mode=false");
-    settings.replace("retries=5;", "retries=0");
-    settings.replace(
-        "downloadErrorTimeout=10000", "downloadErrorTimeout=" + QByteArray::number(downloadErrorTimeoutMs));
-    settings.replace(
-        "configurationTransportTimeOut=750", "configurationTransportTimeOut=" + QByteArray::number(transportTimeoutMs));
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl,
+        { { "retries", "0" }, { "downloadErrorTimeout", QByteArray::number(downloadErrorTimeoutMs) },
+            { "configurationTransportTimeOut", QByteArray::number(transportTimeoutMs) } });
 }
 
 QString cachePath(const TLauncherSandbox& sandbox)
 {
     return sandbox.appDataFolder() + QStringLiteral("/launchermetadata.json");
-}
-
-// A loopback address on which nothing listens.
-QUrl closedAddress()
-{
-    TLoopbackServer probe;
-    return probe.url(configurationPath);
 }
 
 } // namespace
@@ -85,6 +72,8 @@ private slots:
     void otherFailuresFallBackToTheCache_data();
     void otherFailuresFallBackToTheCache();
     void unwritableCacheEndsTheRun();
+    void coincidingUrlsAllComplete_data();
+    void coincidingUrlsAllComplete();
 };
 
 void TestConfigurationStartup::fetchedConfigurationIsCachedAndUsed()
@@ -173,7 +162,7 @@ void TestConfigurationStartup::otherFailuresFallBackToTheCache()
     });
     const bool down = failure == QLatin1String("server down");
     const bool silent = failure.contains(QLatin1String("silent"));
-    const QUrl address = down ? closedAddress() : server->url(configurationPath);
+    const QUrl address = down ? closedAddress(configurationPath) : server->url(configurationPath);
     // The silent server holds the answer longer than the error timer waits, and the transfer time-out is
     // longer still, so only the timer can end the wait.
     TLauncherSandbox sandbox(settingsFor(address, 1000, silent ? 60000 : 750));
@@ -220,6 +209,49 @@ void TestConfigurationStartup::unwritableCacheEndsTheRun()
     QVERIFY2(launcher.exitCode() == 1, launcher.output().constData());
     const QByteArray log = sandbox.readLog();
     QVERIFY2(log.contains("Critical: Disk access failed:"), log.constData());
+}
+
+void TestConfigurationStartup::coincidingUrlsAllComplete_data()
+{
+    QTest::addColumn<QString>("coinciding");
+    QTest::newRow("hints are the package configuration") << "hints";
+    QTest::newRow("two packages share one configuration") << "packages";
+    QTest::newRow("asset is the package configuration") << "asset";
+}
+
+void TestConfigurationStartup::coincidingUrlsAllComplete()
+{
+    QFETCH(QString, coinciding);
+    TServerThread server([&](TLoopbackServer& s) { s.setBody(packagePath, packageDocument()); });
+    QJsonObject document = QJsonDocument::fromJson(configurationDocument()).object();
+    QJsonArray packages = document["packages"].toArray();
+    QJsonObject game = packages[0].toObject();
+    if (coinciding == "hints") {
+        document["hints"] = server->url(packagePath).toString();
+    } else if (coinciding == "packages") {
+        QJsonObject second = game;
+        second["name"] = "Second";
+        second["directoryname"] = "second";
+        packages.append(second);
+    } else {
+        QJsonArray builds = game["builds"].toArray();
+        QJsonObject build = builds[0].toObject();
+        build["assetsurl"] = build["url"];
+        builds[0] = build;
+        game["builds"] = builds;
+        packages[0] = game;
+    }
+    document["packages"] = packages;
+    server->setBody(configurationPath, QJsonDocument(document).toJson());
+    TLauncherSandbox sandbox(settingsFor(server->url(configurationPath)));
+    QVERIFY(sandbox.isValid());
+
+    // Every record of a package configuration completes, so the launch decision comes and the window opens.
+    TLauncherProcess launcher(sandbox);
+    QVERIFY(launcher.start({ "--show-ui" }));
+    QVERIFY2(launcher.waitForLog("\"launcher_started\"", 10000), sandbox.readLog().constData());
+    QVERIFY(sandbox.readLog().contains("onLauncherReadyForAction"));
+    QVERIFY(launcher.isRunning());
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationStartup)

@@ -5,6 +5,7 @@
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
+#include "support/messagecapture.h"
 #include "support/testfiles.h"
 
 #include <QCoreApplication>
@@ -23,17 +24,10 @@
 using namespace korvane::launcher;
 
 using korvane::test::readAll;
+using korvane::test::TMessages;
 using korvane::test::writeAll;
 
 namespace {
-
-QStringList capturedWarnings;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    if (type == QtWarningMsg)
-        capturedWarnings << message;
-}
 
 // One game package with a loaded package configuration naming the executable and its parameters.
 struct TFixture
@@ -133,16 +127,15 @@ void TestGameClientStart::settingsFileProblemsAreOnlyLogged()
     const QString path = folder.path() + "/settings.json";
     if (!content.isEmpty())
         QVERIFY(writeAll(path, content));
-    capturedWarnings.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureWarnings);
+    const TMessages messages;
     TGameClientStarter::checkSettingsFile(path);
-    qInstallMessageHandler(previous);
+    const QStringList warnings = messages.of(QtWarningMsg);
     if (warning.isEmpty()) {
-        QCOMPARE(capturedWarnings, QStringList());
+        QCOMPARE(warnings, QStringList());
     } else {
-        QCOMPARE(capturedWarnings.size(), 1);
+        QCOMPARE(warnings.size(), 1);
         const QString expected = warning.contains("%1") ? warning.arg(path) : warning;
-        QVERIFY2(capturedWarnings[0].startsWith(expected), qPrintable(capturedWarnings[0]));
+        QVERIFY2(warnings[0].startsWith(expected), qPrintable(warnings[0]));
     }
 }
 

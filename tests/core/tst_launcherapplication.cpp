@@ -5,8 +5,10 @@
 #include "core/launcherfilesystemhelper.h"
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
+#include "installation/flowfixture.h"
 #include "installation/installationmanager.h"
 #include "shared/downloadpool.h"
+#include "support/loopbackserverthread.h"
 #include "support/testfiles.h"
 
 #include <QJsonArray>
@@ -15,6 +17,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using korvane::launcher::ELocalPackageStatus;
@@ -76,6 +79,7 @@ private slots:
     void uninstall_data();
     void uninstall();
     void uninstallThatFailsKeepsTheStatusOfWhatIsLeft();
+    void applicationRequestsDoNotWaitBehindAnInstallation();
 };
 
 void TestLauncherApplication::commandLine_data()
@@ -208,6 +212,64 @@ void TestLauncherApplication::uninstallThatFailsKeepsTheStatusOfWhatIsLeft()
     application->setMessageBoxRunner({});
     QVERIFY(QFileInfo::exists(marker));
     // The marker that is left still describes a complete installation.
+    QCOMPARE(package->localStatus, ELocalPackageStatus::UpToDate);
+}
+
+void TestLauncherApplication::applicationRequestsDoNotWaitBehindAnInstallation()
+{
+    auto* application = TLauncherApplication::instance;
+    QTemporaryDir content;
+    QByteArray world(3 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(5).fillRange(reinterpret_cast<quint32*>(world.data()), world.size() / 4);
+    QVERIFY(writeAll(content.path() + "/input/world.pak", world));
+    QProcess tool;
+    tool.start(KORVANE_MAKE_PACKAGE_BINARY,
+        { "--input", content.path() + "/input", "--output", content.path() + "/r1", "--version", "1", "--chunk-size",
+            "65536", "--packing", "none" });
+    QVERIFY(tool.waitForFinished(30000) && tool.exitCode() == 0);
+    const QStringList chunks = QDir(content.path() + "/r1/package/chunks").entryList(QDir::Files);
+    QVERIFY(chunks.size() > 10);
+    // A slow host: each chunk takes longer than the configuration's transfer time-out.
+    korvane::test::TServerThread server([&](korvane::test::TLoopbackServer& s) {
+        s.serveFolder(content.path());
+        for (const QString& chunk : chunks)
+            s.setScript("/r1/package/chunks/" + chunk, { korvane::test::TResponse::delayed(2000) });
+        s.setBody("/launcher.json", "{}");
+    });
+
+    const std::shared_ptr<TLauncherConfigurationReader> configuration = flowfixture::launcherConfiguration({ "slow" });
+    const std::shared_ptr<TPackage> package = configuration->packages.at(0);
+    flowfixture::load(*package, *server, QDir(content.path()), "r1");
+    application->getConfigurationHandler()->configuration = configuration;
+    application->parseCommandLine({ "KorvaneVedudiLauncher" });
+    application->onLauncherReadyForAction();
+    application->getInstallationManager()->installOrUpdatePackage(package);
+    QTRY_VERIFY_WITH_TIMEOUT(server->maxConcurrentRequests() >= 6, 10000);
+
+    // The request a maintenance refresh makes, on the same host, while the installation holds it.
+    const QUrl refresh = server->url("/launcher.json");
+    QStringList outcomes;
+    const std::shared_ptr<shared::TDownloadPool> pool = application->getDownloadPool();
+    const QMetaObject::Connection succeeded
+        = connect(pool.get(), &shared::TDownloadPool::success, this, [&](const QUrl& url, const QByteArray&) {
+              if (url == refresh)
+                  outcomes << "success";
+          });
+    const QMetaObject::Connection failed = connect(pool.get(), &shared::TDownloadPool::failed, this,
+        [&](const QUrl& url, QNetworkReply::NetworkError, const QString& text) {
+            if (url == refresh)
+                outcomes << text;
+        });
+    pool->Download(refresh, 0, 750);
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 5000);
+    disconnect(succeeded);
+    disconnect(failed);
+    QCOMPARE(outcomes, QStringList { "success" });
+    QVERIFY(application->getInstallationManager()->hasInstallationsInProgress());
+
+    // Let the installation end before its server goes.
+    server->clearScripts();
+    QTRY_VERIFY_WITH_TIMEOUT(!application->getInstallationManager()->hasInstallationsInProgress(), 30000);
     QCOMPARE(package->localStatus, ELocalPackageStatus::UpToDate);
 }
 

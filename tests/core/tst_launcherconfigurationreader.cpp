@@ -34,6 +34,10 @@ private slots:
     void mistypedMembersTakeDefaults();
     void packagesAreIndexedByPosition();
     void packagesWithConfiguration();
+    void laterPackageInAnEarlierFolderGetsNoBuild_data();
+    void laterPackageInAnEarlierFolderGetsNoBuild();
+    void hintsAddressMustBeHttp_data();
+    void hintsAddressMustBeHttp();
 };
 
 void TestLauncherConfigurationReader::emptyDocuments_data()
@@ -131,6 +135,7 @@ void TestLauncherConfigurationReader::mistypedMembersTakeDefaults()
 
 void TestLauncherConfigurationReader::packagesAreIndexedByPosition()
 {
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("names the folder \"same\" of the package \"One\""));
     const TLauncherConfigurationReader reader(base, R"({"packages": ["text",
         {"name": "One", "directoryname": "same"}, {"name": "Two", "directoryname": "same"}]})");
     QCOMPARE(reader.packages.size(), std::size_t(3));
@@ -140,7 +145,7 @@ void TestLauncherConfigurationReader::packagesAreIndexedByPosition()
     QVERIFY(reader.packages[0]->builds.empty());
     QVERIFY(!reader.packages[0]->maintenanceActive);
     QCOMPARE(reader.packages[1]->name, QStringLiteral("One"));
-    // Two packages may share a folder; the reader rejects nothing.
+    // Two packages may name one folder; both stay listed.
     QCOMPARE(reader.packages[2]->directoryName, reader.packages[1]->directoryName);
 }
 
@@ -174,6 +179,68 @@ void TestLauncherConfigurationReader::packagesWithConfiguration()
     QCOMPARE(configured.size(), std::size_t(2));
     QCOMPARE(configured[0], reader.packages[0]);
     QCOMPARE(configured[1], reader.packages[3]);
+}
+
+void TestLauncherConfigurationReader::laterPackageInAnEarlierFolderGetsNoBuild_data()
+{
+    QTest::addColumn<QStringList>("folders");
+    QTest::addColumn<QList<bool>>("built");
+    QTest::newRow("same folder") << QStringList { "game", "game" } << QList<bool> { true, false };
+    QTest::newRow("three in one, one apart")
+        << QStringList { "game", "other", "game", "game" } << QList<bool> { true, true, false, false };
+    QTest::newRow("nested folders") << QStringList { "game", "game/sub" } << QList<bool> { true, true };
+    QTest::newRow("case differs") << QStringList { "game", "Game" } << QList<bool> { true, true };
+    // A package that is never installed takes no folder from the others.
+    QTest::newRow("earlier one refused") << QStringList { "../game", "game" } << QList<bool> { false, true };
+}
+
+void TestLauncherConfigurationReader::laterPackageInAnEarlierFolderGetsNoBuild()
+{
+    QFETCH(QStringList, folders);
+    QFETCH(QList<bool>, built);
+    if (TPlatform::current().os != EOperatingSystem::Linux)
+        QSKIP("the builds of the fixture are for Linux");
+    QJsonArray packages;
+    for (int i = 0; i < folders.size(); ++i) {
+        packages.append(QJsonObject { { "name", QStringLiteral("P%1").arg(i) }, { "directoryname", folders[i] },
+            { "builds", QJsonArray { QJsonDocument::fromJson(currentBuild("p.json")).object() } } });
+        if (i > 0 && !built[i] && folders.indexOf(folders[i]) < i)
+            QTest::ignoreMessage(QtWarningMsg,
+                qPrintable(QStringLiteral("Package \"P%1\" names the folder \"%2\" of the package \"P%3\" ; it is "
+                                          "listed but never installed")
+                        .arg(i)
+                        .arg(folders[i])
+                        .arg(folders.indexOf(folders[i]))));
+    }
+    const TLauncherConfigurationReader reader(base, QJsonDocument(QJsonObject { { "packages", packages } }).toJson());
+    QCOMPARE(reader.packages.size(), std::size_t(folders.size()));
+    for (int i = 0; i < folders.size(); ++i)
+        QVERIFY2((reader.packages[std::size_t(i)]->currentPlatformBuild() != nullptr) == built[i], qPrintable(folders[i]));
+}
+
+void TestLauncherConfigurationReader::hintsAddressMustBeHttp_data()
+{
+    QTest::addColumn<QString>("hints");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("https") << "https://news.example/hints.json"
+                           << "https://news.example/hints.json";
+    QTest::newRow("relative stays relative") << "hints.json"
+                                             << "hints.json";
+    QTest::newRow("local file") << "file:///etc/hostname"
+                                << "";
+    QTest::newRow("data") << "data:text/plain,x"
+                          << "";
+}
+
+void TestLauncherConfigurationReader::hintsAddressMustBeHttp()
+{
+    QFETCH(QString, hints);
+    QFETCH(QString, url);
+    if (url.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Refused the URL"));
+    const TLauncherConfigurationReader reader(
+        base, QJsonDocument(QJsonObject { { "hints", hints } }).toJson(QJsonDocument::Compact));
+    QCOMPARE(reader.hintsUrl.toString(), url);
 }
 
 QTEST_APPLESS_MAIN(TestLauncherConfigurationReader)

@@ -8,7 +8,10 @@
 #include "support/testfiles.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QNetworkAccessManager>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QThread>
@@ -74,7 +77,8 @@ TTree earlierLauncher()
 TTree newLauncher()
 {
     return { { executableName, "#!/bin/sh\necho new\n" }, { "lib/libcore.so", scanfixture::randomBytes(300000, 3) },
-        { "lib/libextra.so", scanfixture::randomBytes(200000, 5) }, { "readme.txt", "Korvane Vedudi launcher\n" } };
+        { "lib/libextra.so", scanfixture::randomBytes(200000, 5) }, { "plugins/new.so", "a new folder" },
+        { "readme.txt", "Korvane Vedudi launcher\n" } };
 }
 
 QByteArray sha256Hex(const QByteArray& data)
@@ -110,6 +114,38 @@ QByteArray packageDocument(const QString& version, const QString& localFile = QS
         .toJson();
 }
 
+// A content folder made by make-package; false when the tool failed.
+bool makePackage(const QStringList& arguments)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.start(QStringLiteral(KORVANE_MAKE_PACKAGE_BINARY), arguments);
+    if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
+        qWarning() << "make-package failed:" << tool.readAll();
+        return false;
+    }
+    return true;
+}
+
+// Ids of the processes that run a program of the folder, also one whose file has been replaced since.
+QList<qint64> processesRunningFrom(const QString& folder)
+{
+    QList<qint64> ids;
+    const QString prefix = QFileInfo(folder).canonicalFilePath() + QLatin1Char('/');
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 id = entry.toLongLong(&number);
+        if (number && QFile::symLinkTarget("/proc/" + entry + "/exe").startsWith(prefix))
+            ids << id;
+    }
+    return ids;
+}
+
+// Counts the starts the client script recorded.
+int clientStarts(const QString& home)
+{
+    return int(readAll(home + "/client-record.txt").count("start\n"));
+}
 } // namespace
 
 class TestLauncherSelfUpdater : public QObject
@@ -126,6 +162,9 @@ private slots:
     void updateMovesTheRunningFilesAsideAndRestarts();
     void failedUpdatePutsTheEarlierLauncherBack();
     void restartFailurePutsTheEarlierLauncherBack();
+    void failedUpdateLeavesFolderAndMarkersAsTheyWere_data();
+    void failedUpdateLeavesFolderAndMarkersAsTheyWere();
+    void startUpRepairAndCleanUpTouchOnlyTheInstalledFiles();
     void updateThatRemovesTheExecutableFails();
     void updateThatCannotStartFailsLater_data();
     void updateThatCannotStartFailsLater();
@@ -133,6 +172,7 @@ private slots:
     void diskFailureDuringTheUpdateFails();
     void secondStartWhileUpdatingChangesNothing();
     void builtLauncherUpdatesItselfAndRestarts();
+    void killedUpdateLeavesAWholeLauncher();
 
 private:
     QDir folder() { return QDir(helper->packagesDirectory().filePath(QStringLiteral("app"))); }
@@ -358,6 +398,69 @@ void TestLauncherSelfUpdater::restartFailurePutsTheEarlierLauncherBack()
     QCOMPARE(launcherFiles(), earlierLauncher());
 }
 
+void TestLauncherSelfUpdater::failedUpdateLeavesFolderAndMarkersAsTheyWere_data()
+{
+    QTest::addColumn<bool>("downloadFails");
+    QTest::newRow("a chunk never arrives") << true;
+    QTest::newRow("the restart fails") << false;
+}
+
+void TestLauncherSelfUpdater::failedUpdateLeavesFolderAndMarkersAsTheyWere()
+{
+    QFETCH(bool, downloadFails);
+    installEarlierLauncher();
+    const TLauncherSettings& settings = *helper->getLauncherSettings();
+    QVERIFY(writeAll(folder().filePath(settings.packageFile), packageDocument("0.0.19")));
+    const TTree before = readTree(folder());
+    if (downloadFails) {
+        server.setScript(
+            "/v20/package/chunks/" + sha256Hex(newLauncher()["lib/libcore.so"]), { TResponse::withStatus(404) });
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: Error \\d+$"));
+    }
+    const auto updater = this->updater();
+    QSignalSpy restartRequired(updater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired);
+    QSignalSpy failed(updater.get(), &TLauncherSelfUpdater::updateFailed);
+    updater->startSelfUpdate(launcherPackage("v20"));
+    if (downloadFails) {
+        QVERIFY(failed.wait(20000));
+    } else {
+        QVERIFY(restartRequired.wait(20000));
+        startSucceeds = false;
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Restarting the launcher after its update failed:"));
+        QVERIFY(!updater->restart({ "KorvaneVedudiLauncher" }));
+    }
+    // The earlier files and markers, no temporary file, no folder of the new launcher.
+    QCOMPARE(readTree(folder()), before);
+    QVERIFY(!QFileInfo::exists(folder().filePath("plugins")));
+    QVERIFY(QFileInfo(executable()).isExecutable());
+}
+
+void TestLauncherSelfUpdater::startUpRepairAndCleanUpTouchOnlyTheInstalledFiles()
+{
+    // The installed launcher lists "a" and "sub/b" (one marker each, as during an update), not "x".
+    const QDir dir = folder();
+    const QByteArray listA = R"({ "version": "1", "chunks": [], "files": [
+        { "localfile": "a", "unpackedsize": 0, "unpackedhash": "", "chunks": [] } ] })";
+    const QByteArray listB = R"({ "version": "2", "chunks": [], "files": [
+        { "localfile": "sub/b", "unpackedsize": 0, "unpackedhash": "", "chunks": [] } ] })";
+    const TLauncherSettings& settings = *helper->getLauncherSettings();
+    writeTree(dir,
+        { { settings.packageFile, listA }, { settings.partialPackageFile, listB }, { "a.old", "old a" },
+            { "sub/b", "new b" }, { "sub/b.old", "old b" }, { "sub/.b.kvupdate", "half b" }, { "x.old", "old x" },
+            { "sub/c.old", "not ours" } });
+
+    // A missing installed file comes back from its ".old"; one that is there, or not listed, stays.
+    QCOMPARE(TLauncherSelfUpdater::repairInterruptedUpdate(dir, *helper), QStringList { dir.filePath("a") });
+    QCOMPARE(readAll(dir.filePath("a")), QByteArray("old a"));
+    QVERIFY(!QFileInfo::exists(dir.filePath("x")));
+
+    QVERIFY(writeAll(dir.filePath("a.old"), "older a"));
+    TLauncherSelfUpdater::removeLeftovers(dir, *helper);
+    TTree expected { { settings.packageFile, listA }, { settings.partialPackageFile, listB }, { "a", "old a" },
+        { "sub/b", "new b" }, { "x.old", "old x" }, { "sub/c.old", "not ours" } };
+    QCOMPARE(readTree(dir), expected);
+}
+
 void TestLauncherSelfUpdater::updateThatRemovesTheExecutableFails()
 {
     installEarlierLauncher();
@@ -425,23 +528,28 @@ void TestLauncherSelfUpdater::updateThatCannotStartFailsLater()
 void TestLauncherSelfUpdater::restoreFailureIsADiskAccessFailure()
 {
     installEarlierLauncher();
-    // The library fails late, after the test has put a folder where the earlier executable goes back.
-    TResponse late = TResponse::withStatus(404);
-    late.delayBeforeHeadersMs = 1500;
-    server.setScript("/v20/package/chunks/" + sha256Hex(newLauncher()["lib/libcore.so"]), { late });
-    const auto updater = this->updater();
-    QSignalSpy failed(updater.get(), &TLauncherSelfUpdater::updateFailed);
-    QSignalSpy diskFailed(updater.get(), &TLauncherSelfUpdater::diskAccessFailed);
+    {
+        const auto first = updater();
+        QSignalSpy restartRequired(first.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired);
+        first->startSelfUpdate(launcherPackage("v20"));
+        QVERIFY(restartRequired.wait(20000));
+    }
+    // The next update cannot write the full marker, so it fails; putting the earlier marker back fails
+    // the same way.
+    auto failing = std::make_shared<TFailingWriteHelper>();
+    failing->fileName = helper->getLauncherSettings()->packageFile;
+    const auto second = updater(failing);
+    QSignalSpy failed(second.get(), &TLauncherSelfUpdater::updateFailed);
+    QSignalSpy diskFailed(second.get(), &TLauncherSelfUpdater::diskAccessFailed);
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: \"I/O error on file"));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: Error \\d+$"));
-    updater->startSelfUpdate(launcherPackage("v20"));
-    const QString moved = executable() + ".old";
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(moved) && QFileInfo(executable()).size() > 0, 1200);
-    QVERIFY(QFile::remove(executable()));
-    QVERIFY(QDir().mkpath(executable() + "/blocking"));
+    second->startSelfUpdate(launcherPackage("v21"));
     QVERIFY(diskFailed.wait(20000));
     QCOMPARE(failed.count(), 0);
-    QVERIFY(diskFailed[0][0].toString().contains(executable()));
-    QCOMPARE(readAll(moved), earlierLauncher()[executableName]);
+    QVERIFY(diskFailed[0][0].toString().contains(folder().filePath(helper->getLauncherSettings()->packageFile)));
+    // The files went back before the marker failed.
+    QCOMPARE(readAll(executable()), newLauncher()[executableName]);
+    QVERIFY(!QFileInfo::exists(executable() + ".old"));
 }
 
 void TestLauncherSelfUpdater::diskFailureDuringTheUpdateFails()
@@ -454,13 +562,14 @@ void TestLauncherSelfUpdater::diskFailureDuringTheUpdateFails()
         QVERIFY(restartRequired.wait(20000));
     }
     // The next update must move files over the ".old" files of the first, which cannot be removed: the
-    // installation stops with a disk failure and never finishes.
+    // new files cannot be put in place, and the update fails.
     const auto second = updater(std::make_shared<TOldFilesStayHelper>());
     QSignalSpy restartRequired(second.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired);
     QSignalSpy failed(second.get(), &TLauncherSelfUpdater::updateFailed);
     QSignalSpy diskFailed(second.get(), &TLauncherSelfUpdater::diskAccessFailed);
-    QTest::ignoreMessage(
-        QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: \"I/O error on file .*permission denied"));
+    QTest::ignoreMessage(QtCriticalMsg,
+        QRegularExpression("Putting the new files of .* in place failed: .*I/O error on file .*permission denied"));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Updating Korvane Vedudi failed: Error \\d+$"));
     second->startSelfUpdate(launcherPackage("v21"));
     QVERIFY(failed.wait(5000));
     QTest::qWait(50);
@@ -568,6 +677,218 @@ void TestLauncherSelfUpdater::builtLauncherUpdatesItselfAndRestarts()
     QVERIFY(!QFileInfo::exists(sandbox.launcherPath() + ".old"));
     QVERIFY(!readAll(nextLog).contains("startSelfUpdate"));
     QCOMPARE(readAll(sandbox.launcherPath()), newExecutable);
+}
+
+void TestLauncherSelfUpdater::killedUpdateLeavesAWholeLauncher()
+{
+    // The new launcher is the built one with bytes appended, so it runs and differs; a second file of the
+    // package changes too. The game is a script that records its starts.
+    QTemporaryDir content;
+    QVERIFY(content.isValid());
+    const QDir root(content.path());
+    const QByteArray builtLauncher = readAll(QStringLiteral(KORVANE_LAUNCHER_BINARY));
+    const QByteArray newProgram = builtLauncher + scanfixture::randomBytes(3 * 1024 * 1024 + 17, 21);
+    const QByteArray oldHelper = scanfixture::randomBytes(200000, 22);
+    const QByteArray newHelper = scanfixture::randomBytes(200000, 23);
+    QVERIFY(writeAll(root.filePath("launcher-input/" + executableName), newProgram));
+    QVERIFY(QFile::setPermissions(root.filePath("launcher-input/" + executableName),
+        QFile::permissions(root.filePath("launcher-input/" + executableName)) | QFileDevice::ExeOwner));
+    QVERIFY(writeAll(root.filePath("launcher-input/lib/helper.dat"), newHelper));
+    QVERIFY(makePackage({ "--input", root.filePath("launcher-input"), "--output", root.filePath("served/launcher"),
+        "--name", "Korvane Vedudi Launcher", "--version", "0.0.20", "--executable", executableName, "--chunk-size",
+        "1048576", "--packing", "none" }));
+    const QByteArray client = "#!/bin/sh\necho start >> \"$HOME/client-record.txt\"\n";
+    QVERIFY(writeAll(root.filePath("game-input/bin/client"), client));
+    QVERIFY(QFile::setPermissions(root.filePath("game-input/bin/client"),
+        QFile::permissions(root.filePath("game-input/bin/client")) | QFileDevice::ExeOwner));
+    QVERIFY(makePackage({ "--input", root.filePath("game-input"), "--output", root.filePath("served/game"), "--name",
+        "Game", "--directory-name", "game", "--version", "1", "--install-automatically", "--executable", "bin/client",
+        "--packing", "none" }));
+    QJsonObject game = QJsonDocument::fromJson(readAll(root.filePath("served/game/launcher.json")))
+                           .object()["packages"][0]
+                           .toObject();
+    QJsonArray gameBuilds = game["builds"].toArray();
+    QJsonObject gameBuild = gameBuilds[0].toObject();
+    gameBuild["url"] = "game/" + gameBuild["url"].toString();
+    gameBuilds[0] = gameBuild;
+    game["builds"] = gameBuilds;
+    const QJsonObject launcher { { "name", "Korvane Vedudi Launcher" },
+        { "builds",
+            QJsonArray { QJsonObject {
+                { "os", "linux" }, { "architecture", "x86_64" }, { "url", "launcher/package/package.json" } } } } };
+    QVERIFY(writeAll(root.filePath("served/launcher.json"),
+        QJsonDocument(QJsonObject { { "launcher", launcher }, { "packages", QJsonArray { game } } }).toJson()));
+
+    TServerThread server([&](TLoopbackServer& s) { s.serveFolder(root.filePath("served")); });
+    const auto setScripts = [&](const QStringList& paths, const TResponse& response) {
+        QMetaObject::invokeMethod(
+            &*server,
+            [&] {
+                server->clearScripts();
+                for (const QString& path : paths)
+                    server->setScript(path, { response });
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    // The launcher package's chunks, and the last one of the program, which can be held back.
+    const QUrl base = server->url("/launcher/package/");
+    const TPackageConfigurationReader offered(
+        readAll(root.filePath("served/launcher/package/package.json")), {}, base, base);
+    QVERIFY(offered.valid);
+    QStringList chunkPaths;
+    for (const TChunkInPackage& chunk : offered.chunks)
+        chunkPaths << chunk.url.path();
+    const TFileInPackage& program = *offered.files.find(executableName);
+    QVERIFY(program.chunkIndices.size() > 3);
+    const TChunkInPackage& lastChunk = offered.chunks[std::size_t(program.chunkIndices.back())];
+    const QString heldBack = lastChunk.url.path();
+
+    QByteArray settings = TLauncherSandbox::defaultSettings();
+    settings.replace(
+        "http://127.0.0.1:1/launcher/dulmetadata.json", server->url(QStringLiteral("/launcher.json")).toEncoded());
+    settings.replace("retries=5;", "retries=0");
+    // Hashing the new files after they are in place leaves a moment to kill in before the restart.
+    settings.replace("skipVerification=true", "skipVerification=false");
+    TLauncherSandbox sandbox(settings);
+    QVERIFY(sandbox.isValid());
+    const QDir bin(sandbox.binaryFolder());
+    const QString home = sandbox.homeFolder();
+    const QString programPath = sandbox.launcherPath();
+    const QString helperPath = bin.filePath("lib/helper.dat");
+    const QStringList leftovers { programPath + ".old", helperPath + ".old",
+        bin.filePath("." + executableName + ".kvupdate"), bin.filePath("lib/.helper.dat.kvupdate") };
+
+    // Whatever a launcher of this sandbox left running, the restarted one included, ends by its id.
+    const auto endLaunchers = [&](int waitMs) {
+        QDeadlineTimer deadline(waitMs);
+        while (!processesRunningFrom(bin.path()).isEmpty() && !deadline.hasExpired())
+            QThread::msleep(20);
+        for (const qint64 id : processesRunningFrom(bin.path()))
+            ::kill(pid_t(id), SIGKILL);
+        for (int i = 0; i < 100 && !processesRunningFrom(bin.path()).isEmpty(); ++i)
+            QThread::msleep(20);
+        sandbox.releaseInstanceSegment();
+    };
+    const auto cleanUp = qScopeGuard([&] { endLaunchers(0); });
+    // The output goes to a file: a restarted launcher inherits it, and a pipe closed by the test would
+    // end that launcher at its first message.
+    const QString outputPath = home + "/launcher-output.txt";
+    const auto startLauncher = [&](QProcess& process, const QStringList& arguments) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            const qsizetype seen = readAll(outputPath).size();
+            process.setProcessEnvironment(sandbox.environment());
+            process.setWorkingDirectory(bin.path());
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.setStandardOutputFile(outputPath, QIODevice::Append);
+            process.start(programPath, arguments);
+            if (!process.waitForStarted(10000))
+                return false;
+            if (!process.waitForFinished(300) || !readAll(outputPath).mid(seen).contains("already running"))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    };
+    const auto finished = [](QProcess& process, int timeoutMs) {
+        return process.state() == QProcess::NotRunning || process.waitForFinished(timeoutMs);
+    };
+    const auto kill = [](QProcess& process) {
+        ::kill(pid_t(process.processId()), SIGKILL);
+        process.waitForFinished(5000);
+    };
+    // The game is installed and becomes the default client, without a launcher update.
+    {
+        QProcess first;
+        QVERIFY(startLauncher(first, { "--first-launch", "--skip-selfupdate" }));
+        QVERIFY2(finished(first, 30000), sandbox.readLog().right(3000).constData());
+        QCOMPARE(first.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(clientStarts(home), 1, 5000);
+    }
+
+    const QStringList moments { "before the first write", "mid-file", "between files", "after the last file" };
+    for (const QString& moment : moments) {
+        // The launcher as installed before the update.
+        endLaunchers(0);
+        for (const QString& name : bin.entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            if (name != settingsFileName)
+                QVERIFY(QFileInfo(bin.filePath(name)).isDir() ? QDir(bin.filePath(name)).removeRecursively()
+                                                              : QFile::remove(bin.filePath(name)));
+        }
+        QVERIFY(QFile::copy(QStringLiteral(KORVANE_LAUNCHER_BINARY), programPath));
+        QVERIFY(writeAll(helperPath, oldHelper));
+
+        bool killed = false;
+        for (int attempt = 0; attempt < 3 && !killed; ++attempt) {
+            if (moment == "before the first write")
+                setScripts(chunkPaths, TResponse::delayed(60000));
+            else if (moment == "after the last file")
+                setScripts({}, {});
+            else
+                setScripts({ heldBack }, TResponse::delayed(60000));
+            server->resetCounters();
+            QProcess launcher;
+            QVERIFY(startLauncher(launcher, {}));
+            const auto isRunning = [&] { return launcher.state() != QProcess::NotRunning; };
+            const auto reached = [&] {
+                if (moment == "before the first write") {
+                    int requests = 0;
+                    for (const QString& path : chunkPaths)
+                        requests += server->requestCount(path);
+                    return requests > 0;
+                }
+                const qint64 written = QFileInfo(leftovers[2]).size();
+                if (moment == "mid-file")
+                    return written > 0;
+                if (moment == "between files")
+                    return readAll(leftovers[3]) == newHelper
+                        && written == qint64(newProgram.size()) - qint64(lastChunk.unpackedSize);
+                return QFileInfo::exists(leftovers[0]);
+            };
+            QDeadlineTimer deadline(20000);
+            while (!reached() && isRunning() && !deadline.hasExpired())
+                QThread::usleep(500);
+            if (!isRunning() || !reached()) {
+                // The update ran past the moment; it is tried again from the start.
+                QVERIFY2(moment == "after the last file",
+                    qPrintable(moment + ": " + QString::fromUtf8(sandbox.readLog().right(3000))));
+                launcher.waitForFinished(5000);
+                endLaunchers(10000);
+                QVERIFY(
+                    QFile::remove(programPath) && QFile::copy(QStringLiteral(KORVANE_LAUNCHER_BINARY), programPath));
+                QVERIFY(writeAll(helperPath, oldHelper));
+                for (const QString& path : leftovers)
+                    QFile::remove(path);
+                continue;
+            }
+            kill(launcher);
+            killed = true;
+        }
+        QVERIFY2(killed, qPrintable(moment));
+        endLaunchers(0);
+
+        // Each name holds a whole file, the old or the new one, and the program can run.
+        const QByteArray afterKill = readAll(programPath);
+        QVERIFY2(afterKill == builtLauncher || afterKill == newProgram, qPrintable(moment));
+        QVERIFY2(QFileInfo(programPath).isExecutable(), qPrintable(moment));
+        const QByteArray helperAfterKill = readAll(helperPath);
+        QVERIFY2(helperAfterKill == oldHelper || helperAfterKill == newHelper, qPrintable(moment));
+
+        // The next start finishes or redoes the update, restarts and starts the client.
+        setScripts({}, {});
+        const int startsBefore = clientStarts(home);
+        QProcess next;
+        QVERIFY(startLauncher(next, {}));
+        QVERIFY2(finished(next, 30000), qPrintable(moment + ": " + sandbox.readLog().right(3000)));
+        QVERIFY2(next.exitCode() == 0, qPrintable(moment + ": " + sandbox.readLog().right(3000)));
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            clientStarts(home) == startsBefore + 1, qPrintable(moment + ": " + sandbox.readLog().right(3000)), 20000);
+        endLaunchers(10000);
+        QVERIFY2(readAll(programPath) == newProgram, qPrintable(moment));
+        QVERIFY(QFileInfo(programPath).isExecutable());
+        QCOMPARE(readAll(helperPath), newHelper);
+        for (const QString& path : leftovers)
+            QVERIFY2(!QFileInfo::exists(path), qPrintable(moment + ": " + path));
+    }
 }
 
 QTEST_MAIN(TestLauncherSelfUpdater)

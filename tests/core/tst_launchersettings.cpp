@@ -40,7 +40,11 @@ private slots:
     void shippedValues();
     void shippedFileLayout();
     void helperWithoutFileNextToTheProgramUsesShippedValues();
-    void defaultsForMissingKeys();
+    void shippedValuesForMissingKeys();
+    void refusedNames_data();
+    void refusedNames();
+    void concurrentDownloadsAtLeastOne_data();
+    void concurrentDownloadsAtLeastOne();
     void conversions_data();
     void conversions();
 
@@ -118,29 +122,83 @@ void TestLauncherSettings::helperWithoutFileNextToTheProgramUsesShippedValues()
     QCOMPARE(helper.getLauncherSettings()->chunkTransportTimeOut, 120000);
 }
 
-void TestLauncherSettings::defaultsForMissingKeys()
+void TestLauncherSettings::shippedValuesForMissingKeys()
 {
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("launchersettings.ini"));
-    writeBytes(path, "[OPTIONS]\nretries=3\n");
+    // A trimmed copy, with a misspelt key (keys are case-sensitive).
+    writeBytes(path, "[FILES]\npartialPackagefile=partial.json\n\n[OPTIONS]\nretries=3\n");
     const TLauncherSettings s = TLauncherSettings::read(path);
-    QVERIFY(s.launcherConfiguration.isEmpty());
-    QVERIFY(s.packages.isEmpty());
-    QCOMPARE(s.waitNotificationTimeout, 0);
-    QCOMPARE(s.downloadErrorTimeout, 0);
-    QCOMPARE(s.configurationTransportTimeOut, 750);
-    QCOMPARE(s.chunkTransportTimeOut, 10000);
-    QCOMPARE(s.fastScan, true);
-    QCOMPARE(s.ipV4Mode, true);
-    QCOMPARE(s.skipVerification, true);
-    QCOMPARE(s.chunkVerification, false);
-    QCOMPARE(s.appendNocacheToPackageUrls, false);
-    QCOMPARE(s.maxCachedChunks, 100);
-    QCOMPARE(s.maxConcurrentDownloads, 10);
+    const TLauncherSettings shipped = TLauncherSettings::read(embeddedSettings);
+    QCOMPARE(s.launcherConfiguration, shipped.launcherConfiguration);
+    QCOMPARE(s.packages, QStringLiteral("packages"));
+    QCOMPARE(s.packageFile, QStringLiteral("package.json"));
+    QCOMPARE(s.partialPackageFile, QStringLiteral("partial-package.json"));
+    QCOMPARE(s.waitNotificationTimeout, 500);
+    QCOMPARE(s.downloadErrorTimeout, 10000);
+    QCOMPARE(s.chunkTransportTimeOut, 120000);
     QCOMPARE(s.retries, 3);
+    // Not in the shipped file: the code's default.
+    QCOMPARE(s.chunkVerification, false);
+    QVERIFY(s.refusedNames().isEmpty());
+    QCOMPARE(s.missingKeys.size(), 19);
+    QVERIFY(s.missingKeys.contains(QStringLiteral("FILES/partialPackageFile")));
+    QVERIFY(s.missingKeys.contains(QStringLiteral("TIMING/downloadErrorTimeout")));
+    QVERIFY(!s.missingKeys.contains(QStringLiteral("OPTIONS/retries")));
+    QVERIFY(!s.missingKeys.contains(QStringLiteral("DEBUG/chunkVerification")));
 
-    // A missing file gives the defaults throughout.
+    QVERIFY(shipped.missingKeys.isEmpty());
+    QVERIFY(shipped.adjustments.isEmpty());
+    // A missing file gives the shipped values throughout.
     QCOMPARE(TLauncherSettings::read(folder.filePath(QStringLiteral("none.ini"))).retries, 5);
+}
+
+void TestLauncherSettings::refusedNames_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("refused");
+    QTest::newRow("empty marker") << QByteArray("[FILES]\npackageFile=\n") << QStringList { "packageFile=" };
+    QTest::newRow("dot") << QByteArray("[FILES]\npartialPackageFile=.\n") << QStringList { "partialPackageFile=." };
+    QTest::newRow("absolute") << QByteArray("[FILES]\nassetFile=/etc/assets.json\n")
+                              << QStringList { "assetFile=/etc/assets.json" };
+    QTest::newRow("climbing") << QByteArray("[FILES]\naccountGroupFile=../accountgroup.json\n")
+                              << QStringList { "accountGroupFile=../accountgroup.json" };
+    QTest::newRow("folders") << QByteArray("[DIRECTORIES]\npackages=\nsettingsTarget=a/../../b\n")
+                             << QStringList { "packages=", "settingsTarget=a/../../b" };
+    QTest::newRow("nested names are fine")
+        << QByteArray("[DIRECTORIES]\npackages=games/installed\n[FILES]\npackageFile=meta/package.json\n")
+        << QStringList();
+}
+
+void TestLauncherSettings::refusedNames()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("launchersettings.ini"));
+    writeBytes(path, content);
+    QTEST(TLauncherSettings::read(path).refusedNames(), "refused");
+}
+
+void TestLauncherSettings::concurrentDownloadsAtLeastOne_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("zero") << QByteArray("0") << 1;
+    QTest::newRow("negative") << QByteArray("-3") << 1;
+    QTest::newRow("not a number") << QByteArray("many") << 1;
+    QTest::newRow("one") << QByteArray("1") << 1;
+}
+
+void TestLauncherSettings::concurrentDownloadsAtLeastOne()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(int, expected);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("launchersettings.ini"));
+    writeBytes(path, "[OPTIONS]\nmaxConcurrentDownloads=" + value + "\n");
+    const TLauncherSettings s = TLauncherSettings::read(path);
+    QCOMPARE(s.maxConcurrentDownloads, expected);
+    QCOMPARE(s.adjustments.size(), value == "1" ? 0 : 1);
 }
 
 void TestLauncherSettings::conversions_data()
@@ -150,17 +208,19 @@ void TestLauncherSettings::conversions_data()
     QTest::addColumn<bool>("fastScan");
     QTest::addColumn<qint64>("downloadErrorTimeout");
     QTest::addColumn<bool>("chunkVerification");
-    QTest::newRow("not a number") << QByteArray("[OPTIONS]\nmaxCachedChunks=abc\n") << 0 << true << qint64(0) << false;
-    QTest::newRow("false in capitals") << QByteArray("[OPTIONS]\nfastScan=FALSE\n") << 100 << false << qint64(0)
+    QTest::newRow("not a number") << QByteArray("[OPTIONS]\nmaxCachedChunks=abc\n") << 0 << true << qint64(10000)
+                                  << false;
+    QTest::newRow("false in capitals") << QByteArray("[OPTIONS]\nfastScan=FALSE\n") << 100 << false << qint64(10000)
                                        << false;
-    QTest::newRow("zero") << QByteArray("[OPTIONS]\nfastScan=0\n") << 100 << false << qint64(0) << false;
-    QTest::newRow("empty") << QByteArray("[OPTIONS]\nfastScan=\n") << 100 << false << qint64(0) << false;
-    QTest::newRow("any other text") << QByteArray("[OPTIONS]\nfastScan=no\n") << 100 << true << qint64(0) << false;
+    QTest::newRow("zero") << QByteArray("[OPTIONS]\nfastScan=0\n") << 100 << false << qint64(10000) << false;
+    QTest::newRow("empty") << QByteArray("[OPTIONS]\nfastScan=\n") << 100 << false << qint64(10000) << false;
+    QTest::newRow("any other text") << QByteArray("[OPTIONS]\nfastScan=no\n") << 100 << true << qint64(10000) << false;
     QTest::newRow("negative time") << QByteArray("[TIMING]\ndownloadErrorTimeout=-5\n") << 100 << true << qint64(-5)
                                    << false;
-    QTest::newRow("debug group") << QByteArray("[DEBUG]\nchunkVerification=true\n") << 100 << true << qint64(0) << true;
+    QTest::newRow("debug group") << QByteArray("[DEBUG]\nchunkVerification=true\n") << 100 << true << qint64(10000)
+                                 << true;
     QTest::newRow("key outside its group")
-        << QByteArray("maxCachedChunks=7\n[URLS]\nfastScan=false\n") << 100 << true << qint64(0) << false;
+        << QByteArray("maxCachedChunks=7\n[URLS]\nfastScan=false\n") << 100 << true << qint64(10000) << false;
 }
 
 void TestLauncherSettings::conversions()
@@ -244,6 +304,18 @@ void TestLauncherSettings::moveFileReplacing()
 
     helper.moveFileReplacing(source, target);
     QCOMPARE(readBytes(target), QByteArray("new"));
+
+    // Onto itself, under any spelling: refused, and nothing is removed.
+    for (const QString& self : { target, folder.filePath(QStringLiteral("./x/../target")) }) {
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, helper.moveFileReplacing(target, self));
+        QCOMPARE(readBytes(target), QByteArray("new"));
+    }
+    // What an empty marker name came to: the installation folder moved onto itself.
+    const QString installation = folder.filePath(QStringLiteral("installation"));
+    QVERIFY(QDir().mkpath(installation));
+    writeBytes(installation + QStringLiteral("/player-file"), "mine");
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, helper.moveFileReplacing(installation, installation + "/"));
+    QCOMPARE(readBytes(installation + QStringLiteral("/player-file")), QByteArray("mine"));
 
     // A rename that fails is reported, and the source stays where it was.
     writeBytes(source, "again");

@@ -96,17 +96,11 @@ bool makePackage(const QString& input, const QString& output, int version, bool 
     return true;
 }
 
-// The shipped settings with the configuration on the given address, few retries, and no IPv4 probe
-// (which would leave the machine).
+// The settings with the configuration on the given address and few retries.
 QByteArray settingsFor(const QUrl& configurationUrl, int maxConcurrentDownloads = 10)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("ipV4Mode=true", "ipV4Mode=false");
-    settings.replace("retries=5;", "retries=1");
-    settings.replace(
-        "maxConcurrentDownloads=10", "maxConcurrentDownloads=" + QByteArray::number(maxConcurrentDownloads));
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl,
+        { { "retries", "1" }, { "maxConcurrentDownloads", QByteArray::number(maxConcurrentDownloads) } });
 }
 
 QString installationFolder(const TLauncherSandbox& sandbox)
@@ -270,6 +264,34 @@ int chunkRequests(const TServerThread& server, const QStringList& chunkPaths)
     return count;
 }
 
+// The settings without the lines of one key, or of a whole group when the key is empty.
+QByteArray withoutSettings(QByteArray settings, const QByteArray& group, const QByteArray& key = {})
+{
+    QList<QByteArray> kept;
+    bool inGroup = false;
+    for (const QByteArray& line : settings.split('\n')) {
+        if (line.startsWith('['))
+            inGroup = line == "[" + group + "]";
+        if (inGroup && (key.isEmpty() || line.startsWith(key + "=")))
+            continue;
+        kept << line;
+    }
+    return kept.join('\n');
+}
+
+// The launcher configuration of a release with one more package in front and a funnel address.
+bool writeVariant(const QString& served, const QString& name, const QJsonObject& firstPackage, const QUrl& funnel)
+{
+    QJsonObject document = QJsonDocument::fromJson(readAll(served + "/v1/launcher.json")).object();
+    QJsonArray packages = document["packages"].toArray();
+    if (!firstPackage.isEmpty())
+        packages.prepend(firstPackage);
+    document["packages"] = packages;
+    if (funnel.isValid())
+        document["funnel"] = funnel.toString();
+    return writeAll(served + "/v1/" + name, QJsonDocument(document).toJson());
+}
+
 } // namespace
 
 // The built launcher's main job against local content: install, update and start the game client.
@@ -297,6 +319,12 @@ private slots:
     void executableLink_data();
     void executableLink();
     void launcherInTheDataLocationKeepsItsExecutable();
+    void trimmedSettings_data();
+    void trimmedSettings();
+    void firstAutomaticPackageNotInstallableHere_data();
+    void firstAutomaticPackageNotInstallableHere();
+    void funnelEventsAreDeliveredBeforeTheEnd_data();
+    void funnelEventsAreDeliveredBeforeTheEnd();
 
 private:
     // Runs --first-launch to its end in the sandbox.
@@ -669,6 +697,14 @@ void TestLaunchFlow::undeletableOldFileIsOnlyAWarning()
     const QString loose = sandbox.binaryFolder() + "/loose.old";
     const QString kept = sandbox.binaryFolder() + "/kept.OLD";
     QVERIFY(writeAll(stuck, "x") && writeAll(loose, "y") && writeAll(kept, "z"));
+    // The clean-up looks only at the ".old" names of the files the installed launcher package lists.
+    QJsonArray files;
+    for (const char* name : { "stuck", "loose", "kept" })
+        files.append(QJsonObject { { "localfile", name }, { "unpackedsize", 0 }, { "unpackedhash", "" },
+            { "chunks", QJsonArray {} } });
+    QVERIFY(writeAll(sandbox.binaryFolder() + "/package.json",
+        QJsonDocument(QJsonObject { { "version", "0.0.19" }, { "chunks", QJsonArray {} }, { "files", files } })
+            .toJson()));
     // The immutable flag stops even the superuser; an ordinary user is stopped by a read-only folder.
     const bool immutable = QProcess::execute("chattr", { "+i", stuck }) == 0;
     if (!immutable)
@@ -772,6 +808,143 @@ void TestLaunchFlow::launcherInTheDataLocationKeepsItsExecutable()
     QVERIFY(!info.isSymLink());
     QVERIFY(info.isFile());
     QCOMPARE(info.size(), size);
+}
+
+void TestLaunchFlow::trimmedSettings_data()
+{
+    const QByteArray settings = settingsFor((*server)->url("/v1/launcher.json"));
+    QTest::addColumn<QByteArray>("trimmed");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("no [FILES] keys") << withoutSettings(settings, "FILES") << false;
+    QTest::newRow("misspelt key") << QByteArray(settings).replace("partialPackageFile=", "partialPackagefile=")
+                                  << false;
+    QTest::newRow("no [DIRECTORIES]") << withoutSettings(settings, "DIRECTORIES") << false;
+    QTest::newRow("no [TIMING]") << withoutSettings(settings, "TIMING") << false;
+    QTest::newRow("no maxConcurrentDownloads")
+        << withoutSettings(settings, "OPTIONS", "maxConcurrentDownloads") << false;
+    QTest::newRow("no downloads at once") << settingsFor((*server)->url("/v1/launcher.json"), 0) << false;
+    QTest::newRow("empty marker name") << QByteArray(settings).replace("packageFile=package.json", "packageFile=")
+                                       << true;
+    QTest::newRow("marker outside the folder")
+        << QByteArray(settings).replace("partialPackageFile=partial-package.json", "partialPackageFile=../p.json")
+        << true;
+}
+
+void TestLaunchFlow::trimmedSettings()
+{
+    QFETCH(QByteArray, trimmed);
+    QFETCH(bool, refused);
+    TLauncherSandbox sandbox(trimmed);
+    QVERIFY(sandbox.isValid());
+    // A folder the player already has: nothing of it may go.
+    const QString installed = installationFolder(sandbox);
+    QVERIFY(writeAll(installed + "/screenshots/mine.png", "player's own"));
+
+    TLauncherProcess launcher(sandbox);
+    isolate(launcher, sandbox);
+    QVERIFY(launcher.start({ "--first-launch" }));
+    QVERIFY2(launcher.waitForFinished(20000), sandbox.readLog().right(3000).constData());
+    const QByteArray log = sandbox.readLog();
+    QCOMPARE(readAll(installed + "/screenshots/mine.png"), QByteArray("player's own"));
+    if (refused) {
+        QCOMPARE(launcher.exitCode(), 1);
+        QVERIFY2(log.contains("Critical: \"The settings name unusable folders or files:"), log.constData());
+        QVERIFY(!log.contains("StartDownload"));
+        QCOMPARE(QDir(installed).entryList(QDir::Files).size(), 0);
+        QCOMPARE(clientRuns(sandbox).size(), 0);
+    } else {
+        QVERIFY2(launcher.exitCode() == 0, log.right(3000).constData());
+        QCOMPARE(compareInstallation(content->gameFolder(1), installed), QString());
+        QVERIFY(QFileInfo::exists(installed + "/package.json"));
+        QVERIFY(!QFileInfo::exists(installed + "/partial-package.json"));
+        QVERIFY(waitForClientRuns(sandbox, 1));
+        QVERIFY2(
+            log.contains("Warning: The settings file lacks") || log.contains("Warning: Settings:"), log.constData());
+    }
+}
+
+void TestLaunchFlow::firstAutomaticPackageNotInstallableHere_data()
+{
+    QTest::addColumn<QString>("os");
+    QTest::addColumn<QString>("directoryName");
+    QTest::newRow("no build for this system") << "windows"
+                                              << "elsewhere";
+    QTest::newRow("refused folder name") << "linux"
+                                         << "../elsewhere";
+}
+
+void TestLaunchFlow::firstAutomaticPackageNotInstallableHere()
+{
+    QFETCH(QString, os);
+    QFETCH(QString, directoryName);
+    const QJsonObject first { { "name", "Other" }, { "directoryname", directoryName }, { "installautomatically", true },
+        { "builds",
+            QJsonArray {
+                QJsonObject { { "os", os }, { "architecture", "x86_64" }, { "url", "package/package.json" } } } } };
+    const QString name = "launcher-first-" + os + ".json";
+    QVERIFY(writeVariant(content->servedFolder(), name, first, {}));
+    TLauncherSandbox sandbox(settingsFor((*server)->url("/v1/" + name)));
+    QVERIFY(sandbox.isValid());
+    {
+        TLauncherProcess launcher(sandbox);
+        isolate(launcher, sandbox);
+        QVERIFY(launcher.start({ "--first-launch" }));
+        QVERIFY2(launcher.waitForFinished(20000), sandbox.readLog().right(3000).constData());
+        QCOMPARE(launcher.exitCode(), 0);
+    }
+    const QString packages = sandbox.appDataFolder() + "/packages";
+    QVERIFY(QFileInfo::exists(packages + "/game/default"));
+    QVERIFY(!QFileInfo::exists(packages + "/elsewhere"));
+    QVERIFY(!QFileInfo::exists(sandbox.appDataFolder() + "/elsewhere"));
+    QVERIFY(waitForClientRuns(sandbox, 1));
+
+    // The installed game is the default client from now on: a plain start starts it.
+    QFile::remove(sandbox.logFilePath());
+    TLauncherProcess launcher(sandbox);
+    isolate(launcher, sandbox);
+    QVERIFY(launcher.start());
+    QVERIFY2(launcher.waitForFinished(20000), sandbox.readLog().right(3000).constData());
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY(waitForClientRuns(sandbox, 2));
+    QVERIFY(!sandbox.readLog().contains("\"launcher_started\""));
+}
+
+void TestLaunchFlow::funnelEventsAreDeliveredBeforeTheEnd_data()
+{
+    QTest::addColumn<bool>("diskFailure");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("client started, window closed") << false << 0;
+    QTest::newRow("disk access failure") << true << 1;
+}
+
+void TestLaunchFlow::funnelEventsAreDeliveredBeforeTheEnd()
+{
+    QFETCH(bool, diskFailure);
+    QFETCH(int, exitCode);
+    TServerThread ownServer([&](TLoopbackServer& s) {
+        s.serveFolder(content->servedFolder());
+        // Slow enough that a run that does not wait ends before the answers.
+        TResponse slow = TResponse::delayed(400);
+        slow.body = QByteArray("ok");
+        s.setScript("/funnel", { slow });
+    });
+    QVERIFY(writeVariant(content->servedFolder(), "launcher-funnel.json", {}, ownServer->url("/funnel")));
+    TLauncherSandbox sandbox(settingsFor(ownServer->url("/v1/launcher-funnel.json")));
+    QVERIFY(sandbox.isValid());
+    // A file where the game's folder belongs: the installation fails once the window is up.
+    if (diskFailure)
+        QVERIFY(writeAll(installationFolder(sandbox), "in the way"));
+
+    TLauncherProcess launcher(sandbox);
+    isolate(launcher, sandbox);
+    QVERIFY(launcher.start({ "--first-launch" }));
+    QVERIFY2(launcher.waitForFinished(20000), sandbox.readLog().right(3000).constData());
+    QCOMPARE(launcher.exitCode(), exitCode);
+    const QByteArray log = sandbox.readLog();
+    const int built = int(log.count("Info: Sending funnel event for step "));
+    QCOMPARE(built, diskFailure ? 1 : 8);
+    QCOMPARE(int(log.count("Info: Funnel response received")), built);
+    QCOMPARE(ownServer->requestCount("/funnel"), built);
 }
 
 QTEST_GUILESS_MAIN(TestLaunchFlow)

@@ -171,6 +171,13 @@ void TestPackage::buildUrls_data()
     QTest::newRow("local cache folder") << "file:///home/u/.local/share/k/" << QByteArray(R"({"url": "p.json"})")
                                         << "file:///home/u/.local/share/k/p.json"
                                         << "";
+    // Only http and https are fetched for a downloaded document; a refused address stays empty.
+    QTest::newRow("local file refused") << "http://h/c/"
+                                        << QByteArray(R"({"url": "file:///etc/p.json", "assetsurl": "a.json"})") << ""
+                                        << "http://h/c/a.json";
+    QTest::newRow("local asset file refused")
+        << "http://h/c/" << QByteArray(R"({"url": "p.json", "assetsurl": "file:///etc/a.json"})") << "http://h/c/p.json"
+        << "";
 }
 
 void TestPackage::buildUrls()
@@ -181,6 +188,8 @@ void TestPackage::buildUrls()
     QFETCH(QString, assetsUrl);
 
     const TLauncherConfigurationReader reader(QUrl(base), "{}");
+    if (build.contains("file:"))
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Refused the URL \"file:"));
     const TPackage p(0, object("{\"builds\": [" + build + "]}"), reader);
     QCOMPARE(p.builds.size(), std::size_t(1));
     QCOMPARE(p.builds[0]->url.toString(), url);

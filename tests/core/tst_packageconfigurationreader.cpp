@@ -46,6 +46,9 @@ private slots:
 
     void hostileDocumentsAreInvalid_data();
     void hostileDocumentsAreInvalid();
+    void markerNamesOfTheSettingsAreRefused();
+    void onlyHttpAddressesAreFetched_data();
+    void onlyHttpAddressesAreFetched();
     void rejectionNamesTheFile();
     void containedRelativePath_data();
     void containedRelativePath();
@@ -442,6 +445,30 @@ void TestPackageConfigurationReader::hostileDocumentsAreInvalid_data()
         << withFile(R"({"localfile": "a"})") << QByteArray(R"({"files": [{"localfile": "a"}]})") << false;
     QTest::newRow("names differing in case")
         << withFile(R"({"localfile": "a"}, {"localfile": "A"})") << QByteArray() << true;
+
+    // The launcher's markers live at the top of the folder; the writer would overwrite them.
+    for (const char* marker : { "package.json", "partial-package.json", "assets.json", "default", "FORCE_PATCH" }) {
+        QTest::addRow("marker name %s", marker)
+            << withFile(qPrintable(QStringLiteral(R"({"localfile": "%1"})").arg(marker))) << QByteArray() << false;
+    }
+    QTest::newRow("marker name as a folder")
+        << withFile(R"({"localfile": "default/config.ini"})") << QByteArray() << false;
+    QTest::newRow("marker name in an asset document")
+        << QByteArray("{}") << QByteArray(R"({"files": [{"localfile": "assets.json"}]})") << false;
+    QTest::newRow("marker name deeper down")
+        << withFile(R"({"localfile": "data/package.json"})") << QByteArray() << true;
+    QTest::newRow("marker name in other case") << withFile(R"({"localfile": "Default"})") << QByteArray() << true;
+
+    // The client is started from the installation folder.
+    QTest::newRow("executable climbing out") << QByteArray(R"({"executable": "../../bin/true"})") << QByteArray()
+                                             << false;
+    QTest::newRow("absolute executable") << QByteArray(R"({"executable": "/bin/true"})") << QByteArray() << false;
+    QTest::newRow("executable climbing out deeper down")
+        << QByteArray(R"({"executable": "bin/../../x"})") << QByteArray() << false;
+    QTest::newRow("executable naming the folder") << QByteArray(R"({"executable": "bin/.."})") << QByteArray() << false;
+    QTest::newRow("executable climbing back inside")
+        << QByteArray(R"({"executable": "bin/../client"})") << QByteArray() << true;
+    QTest::newRow("executable in a subfolder") << QByteArray(R"({"executable": "bin/client"})") << QByteArray() << true;
 }
 
 void TestPackageConfigurationReader::hostileDocumentsAreInvalid()
@@ -461,6 +488,64 @@ void TestPackageConfigurationReader::hostileDocumentsAreInvalid()
         QCOMPARE(reader.packageJson, package);
         QCOMPARE(reader.assetJson, asset);
     }
+}
+
+void TestPackageConfigurationReader::markerNamesOfTheSettingsAreRefused()
+{
+    const QByteArray document = R"({"files": [{"localfile": "installed.json"}]})";
+    QVERIFY(read(document).valid);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Package configuration rejected, local file name is taken"));
+    QVERIFY(!TPackageConfigurationReader(document, {}, QUrl("http://h/"), QUrl("http://h/"), { "installed.json" }).valid);
+}
+
+void TestPackageConfigurationReader::onlyHttpAddressesAreFetched_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("local file") << "http://cdn.example/game/"
+                                << "file:///etc/hostname"
+                                << "";
+    QTest::newRow("local file in capitals") << "http://cdn.example/game/"
+                                            << "FILE:///etc/hostname"
+                                            << "";
+    QTest::newRow("resource") << "http://cdn.example/game/"
+                              << "qrc:/settings/launchersettings.ini"
+                              << "";
+    QTest::newRow("ftp") << "http://cdn.example/game/"
+                         << "ftp://cdn.example/c/1"
+                         << "";
+    QTest::newRow("https") << "http://cdn.example/game/"
+                           << "https://other.example/c/1"
+                           << "https://other.example/c/1";
+    QTest::newRow("http in capitals") << "https://cdn.example/game/"
+                                      << "HTTP://other.example/c/1"
+                                      << "http://other.example/c/1";
+    // The launcher's own road: a document read back from the installation folder.
+    QTest::newRow("relative on a local folder") << "file:///tmp/inst/"
+                                                << "c/1"
+                                                << "file:///tmp/inst/c/1";
+    QTest::newRow("local file on a local folder") << "file:///tmp/inst/"
+                                                  << "file:///etc/hostname"
+                                                  << "";
+}
+
+void TestPackageConfigurationReader::onlyHttpAddressesAreFetched()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, written);
+    QFETCH(QString, url);
+    const QByteArray chunk = QStringLiteral(R"({"url": "%1"})").arg(written).toUtf8();
+    const QByteArray document = "{\"chunks\": [" + chunk + "], \"files\": [" + chunk.chopped(1)
+        + R"(, "localfile": "a", "chunks": [0, 0]}]})";
+    if (url.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Refused the URL .*only http and https"));
+    if (url.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Refused the URL .*only http and https"));
+    const TPackageConfigurationReader reader(document, {}, QUrl(base), QUrl(base));
+    QVERIFY(reader.valid);
+    QCOMPARE(reader.chunks.at(0).url.toString(), url);
+    QCOMPARE(reader.files.at(0).wholeFile.url.toString(), url);
 }
 
 void TestPackageConfigurationReader::rejectionNamesTheFile()

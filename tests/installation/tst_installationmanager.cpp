@@ -84,6 +84,8 @@ private slots:
     void markingAsPartiallyInstalled();
     void installedConfigurationReadBack();
     void foldersAndExecutables();
+    void markerNamedLikeTheFolderIsRefused_data();
+    void markerNamedLikeTheFolderIsRefused();
 
 private:
     QDir packagesFolder() { return helper->packagesDirectory(); }
@@ -291,6 +293,35 @@ void TestInstallationManager::foldersAndExecutables()
         configuration->packages[0]);
     QCOMPARE(manager.findPackageByExecutablePath(QString()), configuration->packages[1]);
     QCOMPARE(manager.findPackageByExecutablePath(executable.toUpper()), nullptr);
+}
+
+void TestInstallationManager::markerNamedLikeTheFolderIsRefused_data()
+{
+    QTest::addColumn<QString>("fullMarker");
+    QTest::addColumn<QString>("partialMarker");
+    QTest::newRow("empty full marker, installed") << ""
+                                                  << "partial-package.json";
+    QTest::newRow("dot as partial marker") << "package.json"
+                                           << ".";
+}
+
+void TestInstallationManager::markerNamedLikeTheFolderIsRefused()
+{
+    QFETCH(QString, fullMarker);
+    QFETCH(QString, partialMarker);
+    // Start-up refuses such settings; the manager must not rely on that alone.
+    auto own = std::make_shared<TLauncherFilesystemHelper>();
+    own->getLauncherSettings()->packageFile = fullMarker;
+    own->getLauncherSettings()->partialPackageFile = partialMarker;
+    write(folderOf(0) + "/package.json", packageDocument("4"));
+    write(folderOf(0) + "/saves/slot1", "player's own");
+
+    const auto configuration = launcherConfiguration({ "5" });
+    TInstallationManager manager(nullptr, nullptr, own);
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error,
+        manager.markPackageAsPartiallyInstalled(configuration->packages.front(), packageDocument("5"), {}));
+    QCOMPARE(read(folderOf(0) + "/saves/slot1"), QByteArray("player's own"));
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, manager.installationMarkerPaths(QDir(folderOf(0))));
 }
 
 QTEST_MAIN(TestInstallationManager)

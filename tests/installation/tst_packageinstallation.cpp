@@ -91,9 +91,14 @@ private slots:
     void diskSpaceCheck_data();
     void diskSpaceCheck();
     void notEnoughSpaceMessage();
+    void resumedInstallationNeedsOnlyWhatIsLeft_data();
+    void resumedInstallationNeedsOnlyWhatIsLeft();
+    void spaceFiguresDiffer_data();
+    void spaceFiguresDiffer();
     void nothingToDoCompletesAtOnce();
     void deletesOnlyInsideTheFolder();
     void undeletableFileInNormalMode();
+    void selfUpdateModeKeepsFilesAsOld_data();
     void selfUpdateModeKeepsFilesAsOld();
     void finishReasons();
     void scanThenHandOver();
@@ -106,7 +111,7 @@ void TestPackageInstallation::diskSpaceCheck_data()
     QTest::addColumn<qint64>("available");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<bool>("passes");
-    const qint64 needed = 3000 + 5000; // every chunk of the file, not only the missing one
+    const qint64 needed = 5000; // the missing chunk: the file holds no bytes yet, and only it is written
     QTest::newRow("exactly enough") << needed << true << true;
     QTest::newRow("one byte short") << needed - 1 << true << false;
     QTest::newRow("plenty") << qint64(1) << false << true; // invalid storage information
@@ -146,6 +151,73 @@ void TestPackageInstallation::notEnoughSpaceMessage()
     installation->onRequiredChangesComputedForInstallation({ { fileOfChunks("f", { 1234567890 }, { 0 }) }, {} });
     QCOMPARE(finished.count(), 1);
     QCOMPARE(int(installation->getFinishReason()), 2);
+}
+
+void TestPackageInstallation::resumedInstallationNeedsOnlyWhatIsLeft_data()
+{
+    QTest::addColumn<qint64>("onDisk"); // bytes the file already holds; -1 for no file
+    QTest::addColumn<QList<int>>("missing");
+    QTest::addColumn<qint64>("needed");
+    // Three chunks of 100000 bytes.
+    QTest::newRow("last chunk missing") << qint64(200000) << QList<int> { 2 } << qint64(100000);
+    QTest::newRow("cut inside the last chunk") << qint64(250000) << QList<int> { 2 } << qint64(50000);
+    QTest::newRow("chunk inside the file rewritten") << qint64(300000) << QList<int> { 1 } << qint64(0);
+    QTest::newRow("fetched whole over an old file") << qint64(250000) << QList<int> { 0, 1, 2 } << qint64(300000);
+    QTest::newRow("first installation") << qint64(-1) << QList<int> { 0, 1, 2 } << qint64(300000);
+}
+
+void TestPackageInstallation::resumedInstallationNeedsOnlyWhatIsLeft()
+{
+    QFETCH(qint64, onDisk);
+    QFETCH(QList<int>, missing);
+    QFETCH(qint64, needed);
+    QTemporaryDir dir;
+    const QDir folder(dir.path());
+    if (onDisk >= 0)
+        writeFile(folder, "data/world.pak", QByteArray(onDisk, 'x'));
+    const TFileToDownload file
+        = fileOfChunks("data/world.pak", { 100000, 100000, 100000 }, std::vector<int>(missing.begin(), missing.end()));
+    for (const qint64 available : { needed, needed - 1 }) {
+        if (available < 0)
+            continue;
+        auto installation = makeInstallation(folder);
+        installation->available = available;
+        const bool fits = available >= needed;
+        if (!fits)
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("Not enough disk space"));
+        installation->onRequiredChangesComputedForInstallation({ { file }, {} });
+        QCOMPARE(installation->downloadStarts, fits ? 1 : 0);
+        QCOMPARE(installation->storageQueries, needed == 0 ? 0 : 1);
+    }
+}
+
+void TestPackageInstallation::spaceFiguresDiffer_data()
+{
+    QTest::addColumn<quint64>("needed");
+    QTest::addColumn<quint64>("available");
+    QTest::addColumn<QString>("neededText");
+    QTest::addColumn<QString>("availableText");
+    QTest::newRow("megabytes") << quint64(212400000) << quint64(198000000) << "212.4 MB"
+                               << "198.0 MB";
+    QTest::newRow("gigabytes") << quint64(1234567890) << quint64(500000000) << "1.2 GB"
+                               << "0.5 GB";
+    QTest::newRow("close megabytes") << quint64(212412345) << quint64(212398765) << "212.41 MB"
+                                     << "212.40 MB";
+    QTest::newRow("a few bytes apart") << quint64(1000000500) << quint64(1000000000) << "1000000500 bytes"
+                                       << "1000000000 bytes";
+    QTest::newRow("small") << quint64(900) << quint64(12) << "900 bytes"
+                           << "12 bytes";
+}
+
+void TestPackageInstallation::spaceFiguresDiffer()
+{
+    QFETCH(quint64, needed);
+    QFETCH(quint64, available);
+    QFETCH(QString, neededText);
+    QFETCH(QString, availableText);
+    const QPair<QString, QString> figures = TPackageInstallation::spaceFigures(needed, available);
+    QCOMPARE(figures.first, neededText);
+    QCOMPARE(figures.second, availableText);
 }
 
 void TestPackageInstallation::nothingToDoCompletesAtOnce()
@@ -202,22 +274,54 @@ void TestPackageInstallation::undeletableFileInNormalMode()
     QCOMPARE(installation->downloadStarts, 0);
 }
 
+void TestPackageInstallation::selfUpdateModeKeepsFilesAsOld_data()
+{
+    QTest::addColumn<bool>("newFileComplete");
+    QTest::newRow("new file complete") << true;
+    QTest::newRow("new file missing") << false;
+}
+
 void TestPackageInstallation::selfUpdateModeKeepsFilesAsOld()
 {
+    QFETCH(bool, newFileComplete);
     QTemporaryDir dir;
     const QDir folder(dir.path());
     writeFile(folder, "plugin.so", "running");
     writeFile(folder, "plugin.so.old", "older");
+    writeFile(folder, "f", "old f");
     // Deletable, yet kept: a failed update must leave the running launcher's files behind.
     auto installation = makeInstallation(folder);
     installation->setInstallationMode(1);
     QSignalSpy failed(installation.get(), &TPackageInstallation::diskAccessFailed);
+    QSignalSpy finished(installation.get(), &TPackageInstallation::downloadFinished);
     installation->onRequiredChangesComputedForInstallation(
         { { fileOfChunks("f", { 10 }, { 0 }) }, { entry("plugin.so") } });
     QCOMPARE(failed.count(), 0);
-    QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("running"));
-    QVERIFY(!QFileInfo::exists(folder.filePath("plugin.so")));
     QCOMPARE(installation->downloadStarts, 1);
+    // Until the download has ended nothing of the running launcher moves.
+    QCOMPARE(readFile(folder, "plugin.so"), QByteArray("running"));
+    QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("older"));
+    QCOMPARE(readFile(folder, "f"), QByteArray("old f"));
+
+    if (newFileComplete)
+        writeFile(folder, ".f.kvupdate", "new f 1234");
+    else
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("Putting the new files of .* in place failed"));
+    installation->onDownloadCompleted();
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(installation->hasSucceeded(), newFileComplete);
+    if (newFileComplete) {
+        QCOMPARE(readFile(folder, "f"), QByteArray("new f 1234"));
+        QCOMPARE(readFile(folder, "f.old"), QByteArray("old f"));
+        QCOMPARE(readFile(folder, "plugin.so.old"), QByteArray("running"));
+        QVERIFY(!QFileInfo::exists(folder.filePath("plugin.so")));
+        QVERIFY(!QFileInfo::exists(folder.filePath(".f.kvupdate")));
+    } else {
+        QCOMPARE(installation->getFinishReason(), EPackageDownloaderError::SavingFailed);
+        QCOMPARE(readFile(folder, "f"), QByteArray("old f"));
+        QCOMPARE(readFile(folder, "plugin.so"), QByteArray("running"));
+        QVERIFY(!QFileInfo::exists(folder.filePath("f.old")));
+    }
 }
 
 void TestPackageInstallation::finishReasons()

@@ -4,6 +4,7 @@
 // (lzip, xz, python3's zlib) that make and check the fixtures at test time.
 
 #include "packbuf/packbuf"
+#include "support/packedbuffers.h"
 
 #include <QByteArray>
 #include <QProcess>
@@ -18,24 +19,10 @@
 
 namespace packbuftest {
 
-inline std::string leb128(std::uint64_t value)
-{
-    std::string bytes;
-    do {
-        unsigned char byte = value & 0x7F;
-        value >>= 7;
-        if (value)
-            byte |= 0x80;
-        bytes += char(byte);
-    } while (value);
-    return bytes;
-}
-
 inline std::string packed(
     packbuf::ECodecId id, std::uint64_t unpackedLength, const std::string& payload, int leadingZeros = 0)
 {
-    return std::string(std::size_t(leadingZeros), '\0') + char(0x70) + char(id) + leb128(unpackedLength)
-        + leb128(payload.size()) + payload;
+    return std::string(std::size_t(leadingZeros), '\0') + korvane::test::packedBuffer(id, unpackedLength, payload);
 }
 
 inline std::string toStd(const QByteArray& bytes)

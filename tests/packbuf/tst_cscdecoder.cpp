@@ -2,6 +2,7 @@
 #include "packbuf/cscdecoder.h"
 #include "packbuf/packbuf"
 #include "packbuftestsupport.h"
+#include "support/cscmemorystreams.h"
 
 #include <QtTest>
 
@@ -9,42 +10,11 @@
 
 using packbuf::ECodecId;
 using namespace packbuftest;
+using namespace korvane::test;
 
 Q_DECLARE_METATYPE(std::string)
 
 namespace {
-
-struct TMemoryInput
-{
-    packbuf::TCscInputStream stream;
-    std::string data;
-    std::size_t position = 0;
-};
-
-struct TMemoryOutput
-{
-    packbuf::TCscOutputStream stream;
-    std::string data;
-    std::size_t capacity = 0;
-};
-
-int readMemory(packbuf::TCscInputStream* stream, void* buffer, std::size_t* size)
-{
-    auto& in = *static_cast<TMemoryInput*>(stream->context);
-    const std::size_t count = std::min(*size, in.data.size() - in.position);
-    std::memcpy(buffer, in.data.data() + in.position, count);
-    in.position += count;
-    *size = count;
-    return 0;
-}
-
-std::size_t writeMemory(packbuf::TCscOutputStream* stream, const void* buffer, std::size_t size)
-{
-    auto& out = *static_cast<TMemoryOutput*>(stream->context);
-    const std::size_t count = std::min(size, out.capacity - out.data.size());
-    out.data.append(static_cast<const char*>(buffer), count);
-    return count;
-}
 
 struct TDecodeResult
 {

@@ -93,7 +93,7 @@ private slots:
     void pinnedRequestKeepsHostNameAndCallersUrl();
     void pinnedRequestFollowsRedirects_data();
     void pinnedRequestFollowsRedirects();
-    void pinnedRequestRedirectedToAnotherHostEnds();
+    void pinnedRequestRedirectedToAnotherHostAsksItByItsName();
 };
 
 void TestDownloadPool::cleanup()
@@ -542,8 +542,9 @@ void TestDownloadPool::pinnedRequestKeepsHostNameAndCallersUrl()
 
     const QList<TRecordedRequest> requests = server.requests();
     QCOMPARE(requests.size(), 2);
+    // With the port, which is not the scheme's own.
     for (const TRecordedRequest& request : requests)
-        QCOMPARE(request.header("Host"), QByteArray("localhost"));
+        QCOMPARE(request.header("Host"), "localhost:" + QByteArray::number(server.port()));
 }
 
 void TestDownloadPool::pinnedRequestFollowsRedirects_data()
@@ -598,24 +599,22 @@ void TestDownloadPool::pinnedRequestFollowsRedirects()
     }
 }
 
-void TestDownloadPool::pinnedRequestRedirectedToAnotherHostEnds()
+void TestDownloadPool::pinnedRequestRedirectedToAnotherHostAsksItByItsName()
 {
-    // The manager copies the pinned request's "Host" header and TLS peer name into the redirected
-    // request. Towards another host the target sees the old host name, and over https the old name
-    // is checked against the target's certificate (here the same "localhost" one, so the handshake
-    // with 127.0.0.1 passes only because the old name came along; another host's certificate would
-    // fail it, which the pool reports). Either way the download ends.
+    // Every name resolves to 127.0.0.1, so each hop is pinned. The framework would copy the first hop's
+    // "Host" header and TLS peer name into the redirected request: the next host would answer as the
+    // wrong virtual host, and over https the handshake would check the wrong name.
     QVERIFY(TTestCertificate::trustLocalhost());
     TLoopbackServer plainTarget;
+    plainTarget.setUrlHost("localhost");
     plainTarget.setBody("/target", "plain target");
     TLoopbackServer tlsTarget(TLoopbackServer::EMode::Tls);
-    tlsTarget.setUrlHost("127.0.0.1");
     tlsTarget.setBody("/target", "tls target");
     TLoopbackServer origin;
-    origin.setUrlHost("localhost");
+    origin.setUrlHost("origin.test");
     origin.setScript("/to-plain", { TResponse::redirect(plainTarget.url("/target").toEncoded()) });
-    TLoopbackServer tlsOrigin(TLoopbackServer::EMode::Tls);
-    tlsOrigin.setScript("/to-tls", { TResponse::redirect(tlsTarget.url("/target").toEncoded()) });
+    origin.setScript("/to-tls", { TResponse::redirect(tlsTarget.url("/target").toEncoded()) });
+    origin.setScript("/loop", { TResponse::redirect("/loop") });
 
     TLauncherUtils::ipV4Mode = true;
     TLauncherUtils::setLocalIPv4Result(true);
@@ -625,16 +624,23 @@ void TestDownloadPool::pinnedRequestRedirectedToAnotherHostEnds()
         return info;
     });
 
-    TPoolFixture fixture(2, true);
+    TPoolFixture fixture(3, true);
     fixture.pool->Download(origin.url("/to-plain"), 0, 5000);
-    fixture.pool->Download(tlsOrigin.url("/to-tls"), 0, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(fixture.finished(), 2, 10000);
+    fixture.pool->Download(origin.url("/to-tls"), 0, 5000);
+    fixture.pool->Download(origin.url("/loop"), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fixture.finished(), 3, 10000);
 
-    QCOMPARE(fixture.failures.size(), 0);
     QVERIFY(fixture.successes.contains(qMakePair(origin.url("/to-plain"), QByteArray("plain target"))));
-    QVERIFY(fixture.successes.contains(qMakePair(tlsOrigin.url("/to-tls"), QByteArray("tls target"))));
-    QCOMPARE(plainTarget.requests("/target").first().header("Host"), QByteArray("localhost"));
-    QCOMPARE(tlsTarget.requests("/target").first().header("Host"), QByteArray("localhost"));
+    QVERIFY(fixture.successes.contains(qMakePair(origin.url("/to-tls"), QByteArray("tls target"))));
+    const QByteArray originPort = QByteArray::number(origin.port());
+    QCOMPARE(origin.requests("/to-plain").first().header("Host"), "origin.test:" + originPort);
+    QCOMPARE(
+        plainTarget.requests("/target").first().header("Host"), "localhost:" + QByteArray::number(plainTarget.port()));
+    QCOMPARE(tlsTarget.requests("/target").first().header("Host"), "localhost:" + QByteArray::number(tlsTarget.port()));
+
+    // A redirect loop ends after the framework's limit of hops.
+    QCOMPARE(fixture.failures, (QList { qMakePair(origin.url("/loop"), QNetworkReply::TooManyRedirectsError) }));
+    QCOMPARE(origin.requestCount("/loop"), 51);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadPool)

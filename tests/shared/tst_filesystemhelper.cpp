@@ -1,6 +1,8 @@
 #include "shared/filesystemhelper.h"
 
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -27,9 +29,54 @@ QString errorText(const std::function<void()>& action)
 
 void writeBytes(const QString& path, const QByteArray& bytes)
 {
+    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Every entry below root with its kind and content, links shown with their targets and not followed.
+QStringList snapshot(const QString& root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        const QString name = QDir(root).relativeFilePath(info.filePath());
+        if (info.isSymLink())
+            entries << name + " -> " + info.symLinkTarget();
+        else if (info.isDir())
+            entries << name + "/";
+        else
+            entries << name + ": " + QString::fromUtf8(readBytes(info.filePath()));
+    }
+    entries.sort();
+    return entries;
+}
+
+// A link planted at `where` (relative to the installation folder) pointing at `target`, which starts
+// with "outside/" or "inside/" for the two folders.
+struct TPlantedLink
+{
+    QString where;
+    QString target;
+};
+
+void plant(const QString& inside, const QString& outside, const TPlantedLink& link)
+{
+    QString target = link.target;
+    target.replace(QStringLiteral("outside/"), outside + "/").replace(QStringLiteral("inside/"), inside + "/");
+    if (target.endsWith('/'))
+        target.chop(1);
+    QDir().mkpath(QFileInfo(inside + "/" + link.where).absolutePath());
+    QVERIFY(QFile::link(target, inside + "/" + link.where));
 }
 
 } // namespace
@@ -59,6 +106,13 @@ private slots:
     void readJson();
     void images();
     void settings();
+
+    void writesBelowAFolderReplaceLinks_data();
+    void writesBelowAFolderReplaceLinks();
+    void removalBelowAFolderNeverFollowsLinks_data();
+    void removalBelowAFolderNeverFollowsLinks();
+    void pathsOutsideTheFolderAreRefused();
+    void permissionsThroughTheOpenFile();
 
 private:
     TFileSystemHelper helper;
@@ -192,9 +246,12 @@ void TestFileSystemHelper::textWrites()
     QCOMPARE(helper.readFile(path), QStringLiteral("Grüße\nmore").toUtf8());
     helper.writeTextFile(path, QStringLiteral("new"));
     QCOMPARE(helper.readFile(path), QByteArray("new"));
-    // Failures are not reported.
-    helper.writeTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
-    helper.appendTextFile(folder.filePath(QStringLiteral("missing/x.txt")), QStringLiteral("x"));
+    // A file that cannot be opened is reported, by both.
+    const QString missing = folder.filePath(QStringLiteral("missing/x.txt"));
+    const QString expected = QStringLiteral("I/O error on file '%1': Could not open file.").arg(missing);
+    QCOMPARE(errorText([&] { helper.writeTextFile(missing, QStringLiteral("x")); }), expected);
+    QCOMPARE(errorText([&] { helper.appendTextFile(missing, QStringLiteral("x")); }), expected);
+    QVERIFY(!QFileInfo::exists(missing));
 }
 
 void TestFileSystemHelper::deleteFile()
@@ -317,6 +374,138 @@ void TestFileSystemHelper::settings()
     const QString path = folder.filePath(QStringLiteral("s.ini"));
     writeBytes(path, "[G]\nkey=value\n");
     QCOMPARE(helper.openSettings(path)->value(QStringLiteral("G/key")).toString(), QStringLiteral("value"));
+}
+
+void TestFileSystemHelper::writesBelowAFolderReplaceLinks_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("target");
+    QTest::newRow("file link") << "data/sub/big.bin"
+                               << "outside/big.bin";
+    QTest::newRow("dangling file link") << "data/sub/big.bin"
+                                        << "outside/never.bin";
+    QTest::newRow("folder link") << "data"
+                                 << "outside/";
+    QTest::newRow("link in the middle") << "data/sub"
+                                        << "outside/";
+    QTest::newRow("link to a file inside") << "data/sub/big.bin"
+                                           << "inside/other.bin";
+    QTest::newRow("link to a folder inside") << "data"
+                                             << "inside/keep/";
+}
+
+void TestFileSystemHelper::writesBelowAFolderReplaceLinks()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, target);
+    QTemporaryDir inside;
+    QTemporaryDir outside;
+    writeBytes(outside.filePath("big.bin"), "outside");
+    writeBytes(outside.filePath("sub/big.bin"), "outside sub");
+    writeBytes(outside.filePath("big.bin.tmp"), "outside tmp");
+    writeBytes(inside.filePath("other.bin"), "other");
+    writeBytes(inside.filePath("keep/sub/big.bin"), "kept");
+    plant(inside.path(), outside.path(), { where, target });
+    const QStringList outsideBefore = snapshot(outside.path());
+    const QString path = helper.pathInsideFolder(QDir(inside.path()), "data/sub/big.bin");
+
+    QFile file;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Removed the symbolic link"));
+    helper.openFileBelow(QDir(inside.path()), path, file, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    QCOMPARE(file.fileName(), path);
+    QCOMPARE(file.size(), 0); // the link's target was never opened
+    QCOMPARE(file.write("new"), 3);
+    file.close();
+
+    QCOMPARE(readBytes(path), QByteArray("new"));
+    for (const char* component : { "data", "data/sub", "data/sub/big.bin" })
+        QVERIFY2(!QFileInfo(inside.filePath(component)).isSymLink(), component);
+    QCOMPARE(snapshot(outside.path()), outsideBefore);
+    QCOMPARE(readBytes(inside.filePath("other.bin")), QByteArray("other"));
+    QCOMPARE(readBytes(inside.filePath("keep/sub/big.bin")), QByteArray("kept"));
+
+    // Once the links are gone, folders and files are reused as they are.
+    helper.createFolderBelow(QDir(inside.path()), inside.filePath("data/sub/deeper"));
+    QVERIFY(QFileInfo(inside.filePath("data/sub/deeper")).isDir());
+    QVERIFY(!helper.removeLinksBelow(QDir(inside.path()), path));
+    helper.openFileBelow(QDir(inside.path()), path, file, QIODevice::WriteOnly | QIODevice::Truncate);
+    file.close();
+    QCOMPARE(readBytes(path), QByteArray());
+}
+
+void TestFileSystemHelper::removalBelowAFolderNeverFollowsLinks_data()
+{
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("removed");
+    QTest::addColumn<bool>("gone");
+    QTest::newRow("file link") << "data/old.bin"
+                               << "outside/old.bin"
+                               << "data/old.bin" << true;
+    QTest::newRow("folder link at the path") << "data"
+                                             << "outside/"
+                                             << "data" << true;
+    QTest::newRow("folder link on the way") << "data"
+                                            << "outside/"
+                                            << "data/old.bin" << false;
+    QTest::newRow("link inside a removed folder") << "data/link"
+                                                  << "outside/"
+                                                  << "data" << true;
+    QTest::newRow("link on the way to a file inside") << "data"
+                                                      << "inside/keep/"
+                                                      << "data/old.bin" << false;
+}
+
+void TestFileSystemHelper::removalBelowAFolderNeverFollowsLinks()
+{
+    QFETCH(QString, where);
+    QFETCH(QString, target);
+    QFETCH(QString, removed);
+    QFETCH(bool, gone);
+    QTemporaryDir inside;
+    QTemporaryDir outside;
+    writeBytes(outside.filePath("old.bin"), "outside");
+    writeBytes(inside.filePath("keep/old.bin"), "kept");
+    plant(inside.path(), outside.path(), { where, target });
+    const QStringList outsideBefore = snapshot(outside.path());
+    const QString path = inside.filePath(removed);
+    QCOMPARE(helper.reachableWithoutLinks(QDir(inside.path()), path), gone);
+
+    helper.removeBelow(QDir(inside.path()), path);
+    QCOMPARE(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink(), gone);
+    QCOMPARE(snapshot(outside.path()), outsideBefore);
+    QCOMPARE(readBytes(inside.filePath("keep/old.bin")), QByteArray("kept"));
+    // A missing path is nothing to do.
+    helper.removeBelow(QDir(inside.path()), inside.filePath("missing/file"));
+}
+
+void TestFileSystemHelper::pathsOutsideTheFolderAreRefused()
+{
+    QTemporaryDir inside;
+    QFile file;
+    for (const QString& path : { QDir::cleanPath(inside.path() + "/.."), inside.path(), QStringLiteral("/etc/hostname"),
+             inside.path() + "x/file" }) {
+        QVERIFY2(errorText([&] { helper.openFileBelow(QDir(inside.path()), path, file, QIODevice::WriteOnly); })
+                     .startsWith("Refused path"),
+            qPrintable(path));
+        QVERIFY(errorText([&] { helper.removeBelow(QDir(inside.path()), path); }).startsWith("Refused path"));
+    }
+    QVERIFY(!file.isOpen());
+}
+
+void TestFileSystemHelper::permissionsThroughTheOpenFile()
+{
+    QTemporaryDir inside;
+    QTemporaryDir outside;
+    writeBytes(outside.filePath("tool"), "x");
+    QVERIFY(QFile::setPermissions(outside.filePath("tool"), QFile::ReadOwner | QFile::WriteOwner));
+    QFile file;
+    helper.openFileBelow(QDir(inside.path()), inside.filePath("tool"), file, QIODevice::WriteOnly);
+    shared::addPermissions(file, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    file.close();
+    QVERIFY(QFileInfo(inside.filePath("tool")).isExecutable());
+    QCOMPARE(QFile::permissions(inside.filePath("tool")) & QFileDevice::ExeOther, QFileDevice::ExeOther);
+    QVERIFY(!QFileInfo(outside.filePath("tool")).isExecutable());
 }
 
 QTEST_GUILESS_MAIN(TestFileSystemHelper)

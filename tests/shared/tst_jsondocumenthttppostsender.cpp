@@ -10,6 +10,7 @@
 
 #include <memory>
 
+using korvane::test::closedAddress;
 using korvane::test::TLoopbackServer;
 using korvane::test::TResponse;
 using shared::TJsonDocumentHttpPostSender;
@@ -18,13 +19,6 @@ using shared::TJsonDocumentUploaderBase;
 namespace {
 
 const QString uploadPath = QStringLiteral("/upload");
-
-// A loopback address on which nothing listens.
-QUrl closedAddress()
-{
-    TLoopbackServer probe;
-    return probe.url(uploadPath);
-}
 
 } // namespace
 
@@ -121,7 +115,8 @@ void TestJsonDocumentHttpPostSender::uploaderJudgesTheReply()
     TJsonDocumentUploaderBase uploader(std::make_shared<TJsonDocumentHttpPostSender>());
     QSignalSpy finished(&uploader, &TJsonDocumentUploaderBase::finished);
 
-    uploader.upload(refused ? closedAddress() : server.url(uploadPath), QJsonDocument(QJsonObject { { "a", 1 } }));
+    uploader.upload(
+        refused ? closedAddress(uploadPath) : server.url(uploadPath), QJsonDocument(QJsonObject { { "a", 1 } }));
     QVERIFY(finished.wait(10000));
     QCOMPARE(finished.size(), 1);
     QCOMPARE(finished.at(0).at(0).toBool(), successful);

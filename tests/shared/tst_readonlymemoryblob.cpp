@@ -2,6 +2,7 @@
 #include "shared/readonlymemoryblob.h"
 
 #include "packbuf/packbuf"
+#include "support/packedbuffers.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,23 +23,9 @@ void writeBytes(const QString& path, const QByteArray& bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-QByteArray leb128(quint64 value)
-{
-    QByteArray bytes;
-    do {
-        char byte = char(value & 0x7f);
-        value >>= 7;
-        if (value)
-            byte = char(byte | 0x80);
-        bytes.append(byte);
-    } while (value);
-    return bytes;
-}
-
-// A packed buffer with the RAW codec: marker, codec id 0, unpacked length, payload length, payload.
 QByteArray rawPacked(const QByteArray& payload)
 {
-    return QByteArray("\x70\x00", 2) + leb128(quint64(payload.size())) + leb128(quint64(payload.size())) + payload;
+    return korvane::test::packedBuffer(packbuf::ECodecId::RAW, quint64(payload.size()), payload);
 }
 
 bool isCompressed(const std::shared_ptr<TReadOnlyMemoryBlob>& blob)

@@ -1,37 +1,15 @@
 #include "shared/translationmanager.h"
+#include "support/messagecapture.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+using korvane::test::TMessages;
 using shared::TTranslationManager;
 
 namespace {
-
-QStringList capturedMessages;
-
-void captureMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
-{
-    const char* prefix = type == QtWarningMsg ? "W " : type == QtInfoMsg ? "I " : "O ";
-    capturedMessages.append(QLatin1String(prefix) + message);
-}
-
-// Collects the messages issued while it lives.
-class TMessageCapture
-{
-public:
-    TMessageCapture()
-        : previous(qInstallMessageHandler(captureMessage))
-    {
-        capturedMessages.clear();
-    }
-    ~TMessageCapture() { qInstallMessageHandler(previous); }
-    QStringList messages() const { return capturedMessages; }
-
-private:
-    QtMessageHandler previous;
-};
 
 QString greeting()
 {
@@ -111,10 +89,11 @@ void TestTranslationManager::fallbacks()
 
     TTranslationManager manager(catalogues->path());
     QCOMPARE(manager.getCurrentLanguage(), QString());
-    TMessageCapture capture;
+    const TMessages messages;
     QVERIFY(manager.loadTranslation(requested));
-    QCOMPARE(capture.messages(),
-        QStringList { QStringLiteral("I Loaded translation for language: \"%1\"").arg(expectedLanguage) });
+    QCOMPARE(messages.of(QtInfoMsg),
+        QStringList { QStringLiteral("Loaded translation for language: \"%1\"").arg(expectedLanguage) });
+    QCOMPARE(messages.all().size(), 1);
     QCOMPARE(manager.getCurrentLanguage(), expectedLanguage);
     QCOMPARE(greeting(), expectedGreeting);
 }
@@ -123,9 +102,10 @@ void TestTranslationManager::noCatalogueLeavesTextsUntranslated()
 {
     TTranslationManager manager(catalogues->path());
     for (const QString& language : { QStringLiteral("en"), QStringLiteral("de") }) {
-        TMessageCapture capture;
+        const TMessages messages;
         QVERIFY(!manager.loadTranslation(language));
-        QCOMPARE(capture.messages(), QStringList { "W Failed to load any translation file" });
+        QCOMPARE(messages.of(QtWarningMsg), QStringList { "Failed to load any translation file" });
+        QCOMPARE(messages.all().size(), 1);
         QCOMPARE(manager.getCurrentLanguage(), QStringLiteral("en"));
         QCOMPARE(greeting(), QStringLiteral("greeting"));
     }

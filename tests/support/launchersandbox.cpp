@@ -11,6 +11,8 @@
 #include <QSharedMemory>
 #include <QThread>
 
+#include <algorithm>
+
 namespace korvane::test {
 
 QByteArray TLauncherSandbox::defaultSettings()
@@ -24,6 +26,22 @@ QByteArray TLauncherSandbox::defaultSettings()
     // The IPv4 mode probes public resolvers; no test may leave the machine.
     settings.replace("ipV4Mode=true", "ipV4Mode=false");
     return settings;
+}
+
+QByteArray TLauncherSandbox::settingsFor(const QUrl& configurationUrl, const QMap<QByteArray, QByteArray>& values)
+{
+    QByteArray settings = defaultSettings();
+    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
+    QList<QByteArray> lines = settings.split('\n');
+    for (auto value = values.begin(); value != values.end(); ++value) {
+        const QByteArray assignment = value.key() + '=';
+        const auto line = std::find_if(
+            lines.begin(), lines.end(), [&](const QByteArray& text) { return text.startsWith(assignment); });
+        if (line == lines.end())
+            qFatal("The launcher's settings have no key %s", value.key().constData());
+        *line = assignment + value.value();
+    }
+    return lines.join('\n');
 }
 
 TLauncherSandbox::TLauncherSandbox(const QByteArray& settings)

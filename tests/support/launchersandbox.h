@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QVariant>
 
 namespace korvane::test {
@@ -18,6 +20,9 @@ public:
     // The shipped settings with the configuration address on a closed loopback port, so no run leaves
     // the machine.
     static QByteArray defaultSettings();
+    // The default settings with the configuration on the given address and the given keys set to the
+    // given values ("retries" to "0"); a key the settings do not have ends the test program.
+    static QByteArray settingsFor(const QUrl& configurationUrl, const QMap<QByteArray, QByteArray>& values = {});
 
     explicit TLauncherSandbox(const QByteArray& settings = defaultSettings());
     // Releases a segment left by a killed launcher of this sandbox.

@@ -566,4 +566,10 @@ std::optional<QByteArray> TLoopbackServer::contentFor(const QString& Path) const
     return content.readAll();
 }
 
+QUrl closedAddress(const QString& PathAndQuery)
+{
+    const TLoopbackServer probe;
+    return probe.url(PathAndQuery);
+}
+
 } // namespace korvane::test

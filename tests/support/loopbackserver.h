@@ -165,4 +165,7 @@ private:
     int openConnections = 0;
 };
 
+// An address on 127.0.0.1 on which nothing listens: a port the system handed out and that is closed again.
+QUrl closedAddress(const QString& PathAndQuery = QStringLiteral("/"));
+
 } // namespace korvane::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QString>
@@ -8,16 +9,16 @@
 
 namespace korvane::test {
 
-// Collects the texts of every message issued during its lifetime, from any thread.
+// Collects every message issued during its lifetime, from any thread, with its type.
 class TMessages
 {
 public:
     TMessages()
     {
         instance = this;
-        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& Text) {
+        previous = qInstallMessageHandler([](QtMsgType Type, const QMessageLogContext&, const QString& Text) {
             QMutexLocker lock(&instance->mutex);
-            instance->lines.append(Text);
+            instance->messages.append({ Type, Text });
         });
     }
     ~TMessages()
@@ -30,16 +31,37 @@ public:
 
     QStringList all() const
     {
-        QMutexLocker lock(&mutex);
-        return lines;
+        return texts([](QtMsgType) { return true; });
     }
     QStringList matching(const QString& Part) const { return all().filter(Part); }
+    // The texts of the messages of one type, such as QtWarningMsg.
+    QStringList of(QtMsgType Type) const
+    {
+        return texts([Type](QtMsgType Other) { return Other == Type; });
+    }
 
 private:
+    struct TMessage
+    {
+        QtMsgType type;
+        QString text;
+    };
+
+    template<typename TKeep> QStringList texts(TKeep Keep) const
+    {
+        QMutexLocker lock(&mutex);
+        QStringList kept;
+        for (const TMessage& message : messages) {
+            if (Keep(message.type))
+                kept.append(message.text);
+        }
+        return kept;
+    }
+
     static inline TMessages* instance = nullptr;
     QtMessageHandler previous = nullptr;
     mutable QMutex mutex;
-    QStringList lines;
+    QList<TMessage> messages;
 };
 
 } // namespace korvane::test

@@ -47,16 +47,6 @@ QByteArray packageDocument()
         .toJson(QJsonDocument::Compact);
 }
 
-// The shipped settings with the configuration on the given address and no retries.
-QByteArray settingsFor(const QUrl& configurationUrl)
-{
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("ipV4Mode=true", "ipV4Mode=false");
-    settings.replace("retries=5;", "retries=0");
-    return settings;
-}
-
 // A release program that names a distribution no machine has, first on the launcher's PATH.
 bool writeFakeReleaseProgram(const QString& Folder)
 {
@@ -111,7 +101,7 @@ void TestSurveyStartup::surveyIsPostedOnce()
         s.setBody(packagePath, packageDocument());
     });
 
-    TLauncherSandbox sandbox(settingsFor(server->url(configurationPath)));
+    TLauncherSandbox sandbox(TLauncherSandbox::settingsFor(server->url(configurationPath), { { "retries", "0" } }));
     QVERIFY(sandbox.isValid());
     QTemporaryDir programs;
     QVERIFY(writeFakeReleaseProgram(programs.path()));

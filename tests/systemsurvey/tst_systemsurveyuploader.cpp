@@ -15,6 +15,7 @@
 
 #include <memory>
 
+using korvane::test::closedAddress;
 using korvane::test::TLoopbackServer;
 using korvane::test::TRecordedRequest;
 using korvane::test::TResponse;
@@ -42,13 +43,6 @@ public:
         { "operatingSystem", QJsonObject { { "baseSystem", "Linux" }, { "name", "" } } } } };
     int calls = 0;
 };
-
-// A loopback address on which nothing listens.
-QUrl closedAddress()
-{
-    TLoopbackServer probe;
-    return probe.url(surveyPath);
-}
 
 } // namespace
 
@@ -130,7 +124,7 @@ void TestSystemSurveyUploader::judgesTheReply()
     response.body = reply;
     server.setScript(surveyPath, { response });
     TSystemSurveyUploader uploader(std::make_shared<TJsonDocumentHttpPostSender>(),
-        refused ? closedAddress() : server.url(surveyPath), std::make_shared<TFixedDocumentCreator>());
+        refused ? closedAddress(surveyPath) : server.url(surveyPath), std::make_shared<TFixedDocumentCreator>());
     QSignalSpy finished(&uploader, &TSystemSurveyUploader::finished);
 
     uploader.uploadSurvey();

@@ -44,6 +44,8 @@ namespace korvane::launcher {
 namespace {
 
 constexpr int applicationPoolDownloads = 6;
+// How long the end of a run waits for funnel posts still under way.
+constexpr int funnelExitWaitMs = 3000;
 
 // A text without its catalogue is its bare id, which has no place for the value.
 QString filledIn(const QString& text, const QString& value)
@@ -53,11 +55,10 @@ QString filledIn(const QString& text, const QString& value)
 
 } // namespace
 
-TLauncherApplication* TLauncherApplication::instance = nullptr;
-
 TLauncherApplication::TLauncherApplication(int& argc, char** argv)
     : QApplication(argc, argv)
     , networkAccessManager(std::make_shared<QNetworkAccessManager>())
+    , installationNetworkAccessManager(std::make_shared<QNetworkAccessManager>())
     , downloadPool(std::make_shared<shared::TDownloadPool>(
           applicationPoolDownloads, std::make_shared<shared::QNetworkAccessManagerWrapper>(networkAccessManager), true))
     , filesystemHelper(std::make_shared<TLauncherFilesystemHelper>())
@@ -67,7 +68,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
           filesystemHelper->getLauncherSettings()->configurationTransportTimeOut))
     , configurationHandler(std::make_unique<TLauncherConfigurationHandler>(
           downloadPool, filesystemHelper, filesystemHelper->getLauncherSettings()->launcherConfiguration))
-    , selfUpdater(std::make_unique<TLauncherSelfUpdater>(networkAccessManager, filesystemHelper))
+    , selfUpdater(std::make_unique<TLauncherSelfUpdater>(installationNetworkAccessManager, filesystemHelper))
     , firstLaunchOption({ QStringLiteral("l"), QStringLiteral("first-launch") },
           QStringLiteral("Automatically download default packages when starting up."))
     , skipSelfUpdateOption({ QStringLiteral("s"), skipSelfUpdateOptionName },
@@ -135,6 +136,13 @@ void TLauncherApplication::connectComponents()
         selfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this, &TLauncherApplication::onLauncherReadyForAction);
     connect(
         selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this, &TLauncherApplication::onDiskAccessFailed);
+    // Closing the window ends the run too, but not before the funnel posts under way are through.
+    setQuitOnLastWindowClosed(false);
+    // An end already under way (an error's exit code) keeps its own action.
+    connect(this, &QGuiApplication::lastWindowClosed, this, [this] {
+        if (!exitDelayTimer.isActive())
+            leaveAfterFunnelPosts([] { return 0; });
+    });
 }
 
 void TLauncherApplication::parseCommandLine(const QStringList& arguments)
@@ -145,6 +153,22 @@ void TLauncherApplication::parseCommandLine(const QStringList& arguments)
 
 void TLauncherApplication::loadConfiguration()
 {
+    const TLauncherSettings& settings = *filesystemHelper->getLauncherSettings();
+    if (!settings.missingKeys.isEmpty())
+        qWarning() << "The settings file lacks" << settings.missingKeys.join(QStringLiteral(", "))
+                   << "; the shipped values are used";
+    for (const QString& adjustment : settings.adjustments)
+        qWarning() << "Settings:" << adjustment;
+    const QStringList refused = settings.refusedNames();
+    if (!refused.isEmpty()) {
+        const QString message
+            = QStringLiteral("The settings name unusable folders or files: %1").arg(refused.join(QStringLiteral(", ")));
+        qCritical() << message;
+        // Nothing has been requested or written yet; the box needs the event loop.
+        QMetaObject::invokeMethod(
+            this, [this, message] { onDiskAccessFailed(message); }, Qt::QueuedConnection);
+        return;
+    }
     configurationHandler->loadConfiguration();
     splashTimer.start();
 }
@@ -200,7 +224,7 @@ void TLauncherApplication::onMainConfigurationDownloadFailed()
     QMessageBox box(QMessageBox::Information, qtTrId("launcher.error.maintenance_title"),
         qtTrId("launcher.error.maintenance_text"), QMessageBox::Close);
     runMessageBox(box);
-    QCoreApplication::exit(1);
+    leaveAfterFunnelPosts([] { return 1; });
 }
 
 void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
@@ -212,7 +236,7 @@ void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
     QMessageBox box(QMessageBox::Critical, qtTrId("launcher.error.critical_title"),
         filledIn(qtTrId("launcher.error.disk_access_failed"), ErrorMessage), QMessageBox::Ok);
     runMessageBox(box);
-    QCoreApplication::exit(1);
+    leaveAfterFunnelPosts([] { return 1; });
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
@@ -241,24 +265,15 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
 
 void TLauncherApplication::restartAfterSelfUpdate()
 {
-    QCoreApplication::exit(selfUpdater->restart(QCoreApplication::arguments()) ? 0 : 1);
+    // The restarted launcher waits for this one's single-instance segment, so the posts go first.
+    leaveAfterFunnelPosts([this] { return selfUpdater->restart(QCoreApplication::arguments()) ? 0 : 1; });
 }
 
 void TLauncherApplication::cleanupOldLauncherVersion()
 {
     qInfo() << "cleanupOldLauncherVersion"
             << " Thread: " << QThread::currentThreadId();
-    const QString folder = QDir(QCoreApplication::applicationDirPath()).absolutePath();
-    for (const shared::TLocalFileInfo& file : filesystemHelper->listFiles(folder)) {
-        if (!QFileInfo(file.path).fileName().endsWith(oldFileSuffix))
-            continue;
-        // Best effort: a leftover that cannot be removed now is tried again at the next start.
-        try {
-            filesystemHelper->deleteFile(file.path);
-        } catch (const std::runtime_error& e) {
-            qWarning() << "Could not remove a file left by an earlier update:" << e.what();
-        }
-    }
+    TLauncherSelfUpdater::removeLeftovers(QDir(QCoreApplication::applicationDirPath()), *filesystemHelper);
 }
 
 void TLauncherApplication::onLauncherReadyForAction()
@@ -269,7 +284,8 @@ void TLauncherApplication::onLauncherReadyForAction()
         const std::shared_ptr<TLauncherConfigurationReader>& configuration = configurationHandler->configuration;
         if (!configuration)
             return;
-        auto manager = std::make_unique<TInstallationManager>(configuration, networkAccessManager, filesystemHelper);
+        auto manager
+            = std::make_unique<TInstallationManager>(configuration, installationNetworkAccessManager, filesystemHelper);
         // A manager whose installations still run lives on until they have ended.
         TInstallationManager::retire(std::move(installationManager));
         installationManager = std::move(manager);
@@ -299,14 +315,17 @@ void TLauncherApplication::onLauncherReadyForAction()
         const QString patch = patchValue();
         if (commandLineParser.isSet(firstLaunchOption)) {
             showMainWindow();
-            bool first = true;
+            bool defaultChosen = false;
             for (const std::shared_ptr<TPackage>& package : configuration->packages) {
                 if (!package->installAutomatically)
                     continue;
                 installationManager->installOrUpdatePackage(package);
-                if (first)
+                // A package without a build for this system, or with a refused folder name, can never
+                // be started here.
+                if (!defaultChosen && package->currentPlatformBuild()) {
                     makeDefaultClient(package);
-                first = false;
+                    defaultChosen = true;
+                }
             }
         } else if (!patch.isEmpty() || !forced.empty()) {
             // An empty value would match a package that names no executable.
@@ -501,13 +520,13 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage>& 
     }
     if (!TGameClientStarter::startDetached(start)) {
         qCritical() << "Could not start the client:" << start.program;
-        QCoreApplication::exit(1);
+        leaveAfterFunnelPosts([] { return 1; });
         return;
     }
     qInfo() << "Client started:" << start.program << start.arguments;
-    exitDelayTimer.start();
     if (mainWindow)
         mainWindow->close();
+    leaveAfterFunnelPosts([] { return 0; });
 }
 
 void TLauncherApplication::runMessageBox(QMessageBox& box)
@@ -534,14 +553,31 @@ void TLauncherApplication::showSplashScreen()
     splashTimer.stop();
 }
 
-void TLauncherApplication::onExitDelayTimerExpired()
+void TLauncherApplication::leaveAfterFunnelPosts(std::function<int()> leave)
 {
+    leaveAction = std::move(leave);
     if (pendingFunnelRequests <= 0) {
-        exitDelayTimer.stop();
-        QCoreApplication::exit(0);
+        onExitDelayTimerExpired();
         return;
     }
+    if (!exitDelayTimer.isActive()) {
+        exitDeadline = QDeadlineTimer(funnelExitWaitMs);
+        exitDelayTimer.start();
+    }
     qInfo() << "Delaying exit, pending funnel requests:" << pendingFunnelRequests;
+}
+
+void TLauncherApplication::onExitDelayTimerExpired()
+{
+    if (pendingFunnelRequests > 0 && !exitDeadline.hasExpired()) {
+        qInfo() << "Delaying exit, pending funnel requests:" << pendingFunnelRequests;
+        return;
+    }
+    if (pendingFunnelRequests > 0)
+        qWarning() << "Leaving with pending funnel requests:" << pendingFunnelRequests;
+    exitDelayTimer.stop();
+    const std::function<int()> leave = std::exchange(leaveAction, {});
+    QCoreApplication::exit(leave ? leave() : 0);
 }
 
 } // namespace korvane::launcher

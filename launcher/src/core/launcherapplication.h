@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
 #include <QNetworkRequest>
 #include <QString>
 #include <QStringList>
@@ -44,7 +45,7 @@ class TLauncherApplication : public QApplication
 {
 public:
     // Set by start-up before any component runs; components call back through it.
-    static TLauncherApplication* instance;
+    static inline TLauncherApplication* instance = nullptr;
 
     // Runs one message box and returns once it is closed.
     using TMessageBoxRunner = std::function<void(QMessageBox& box)>;
@@ -60,7 +61,9 @@ public:
     void connectComponents();
     // Unknown options and positional arguments are ignored; there is no help and no error exit.
     void parseCommandLine(const QStringList& arguments);
-    // The first configuration request; the splash appears if no decision comes in time.
+    // Reports what the settings file lacked, then makes the first configuration request; the splash
+    // appears if no decision comes in time. Settings with a refused name end the run instead, before
+    // any request or file operation.
     void loadConfiguration();
 
     // Reactions to the configuration handler.
@@ -80,7 +83,11 @@ public:
     void onMaintenanceStateChanged();
 
     void showSplashScreen();
+    // Ends the run once no funnel post is pending, or once the wait for them has run out.
     void onExitDelayTimerExpired();
+    // Every end of the run goes through here: the funnel posts still under way are given a few seconds,
+    // then `leave` runs and its result ends the event loop. A later call replaces the action.
+    void leaveAfterFunnelPosts(std::function<int()> leave);
     // Builds the window once; later calls show it again.
     void showMainWindow();
     // Starts the package's game client detached; the run then ends.
@@ -97,8 +104,10 @@ public:
     // there it is only logged.
     void setMessageBoxRunner(TMessageBoxRunner runner) { messageBoxRunner = std::move(runner); }
 
-    // Posts one analytics event to the configuration's funnel address, retrying failed posts.
-    void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
+    // Posts one analytics event to the configuration's funnel address, retrying failed posts. Virtual, so
+    // that the installation engine and the main window, below the application, call it through instance
+    // without linking the application's library.
+    virtual void sendFunnelEvent(const QString& step, const QString& firstFlagKey);
     void postFunnelRequest(const QNetworkRequest& request, const QByteArray& body, const QString& step,
         const QString& firstFlagKey, bool first, int attemptsLeft);
     void onFunnelReplyFinished(QNetworkReply* reply, const QNetworkRequest& request, const QByteArray& body,
@@ -107,6 +116,10 @@ public:
         const QString& firstFlagKey, bool first, int attemptsLeft);
 
     const std::shared_ptr<QNetworkAccessManager>& getNetworkAccessManager() const { return networkAccessManager; }
+    const std::shared_ptr<QNetworkAccessManager>& getInstallationNetworkAccessManager() const
+    {
+        return installationNetworkAccessManager;
+    }
     const std::shared_ptr<shared::TDownloadPool>& getDownloadPool() const { return downloadPool; }
     const std::shared_ptr<TLauncherFilesystemHelper>& getFilesystemHelper() const { return filesystemHelper; }
     const std::shared_ptr<shared::TTranslationManager>& getTranslationManager() const { return translationManager; }
@@ -133,6 +146,9 @@ private:
 
     // Shared services.
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
+    // The chunk downloads of installations and self-updates. A manager opens few connections per host, and
+    // the configuration, hints, trace and funnel requests must not wait behind an installation's.
+    std::shared_ptr<QNetworkAccessManager> installationNetworkAccessManager;
     std::shared_ptr<shared::TDownloadPool> downloadPool;
     std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
     std::shared_ptr<shared::TTranslationManager> translationManager;
@@ -160,6 +176,10 @@ private:
     QString accountGroupKey;
     int pendingFunnelRequests = 0;
     QString funnelUuidKey;
+
+    // Set while the run is ending: what runs last, and until when the funnel posts are waited for.
+    std::function<int()> leaveAction;
+    QDeadlineTimer exitDeadline { QDeadlineTimer::Forever };
 
     TMessageBoxRunner messageBoxRunner;
 };

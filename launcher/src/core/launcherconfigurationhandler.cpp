@@ -78,18 +78,15 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(const QUrl& 
         onConfigurationDownloadFailed(Url, QNetworkReply::ContentNotFoundError, QStringLiteral("Data stream is empty"));
         return;
     }
-    if (Url == configurationUrl && maintenanceRefreshPending) {
+    // One document may be asked for under several roles (the pool fetches a URL once while it is under
+    // way): the response serves every one that waits for it.
+    const bool hints = configuration && Url == configuration->hintsUrl;
+    if (Url == configurationUrl && maintenanceRefreshPending)
         applyMaintenanceRefresh(Data);
-        return;
-    }
-    if (Url == configurationUrl && errorTimer.isActive()) {
+    else if (Url == configurationUrl && errorTimer.isActive())
         acceptMainConfiguration(Data);
-        return;
-    }
-    if (configuration && Url == configuration->hintsUrl) {
+    if (hints)
         acceptHintsDocument(Data);
-        return;
-    }
     storePendingConfigurationData(Url, Data);
 }
 
@@ -214,7 +211,8 @@ void TLauncherConfigurationHandler::storePendingConfigurationData(const QUrl& ur
         if (done.build) {
             done.build->setConfiguration(
                 new TPackageConfigurationReader(std::move(done.packageData), std::move(done.assetData),
-                    done.packageUrl.adjusted(QUrl::RemoveFilename), done.assetUrl.adjusted(QUrl::RemoveFilename)));
+                    done.packageUrl.adjusted(QUrl::RemoveFilename), done.assetUrl.adjusted(QUrl::RemoveFilename),
+                    filesystemHelper->markerNames()));
         }
         completedAny = true;
     }
@@ -227,9 +225,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(
 {
     if (Url == configurationUrl && maintenanceRefreshPending) {
         maintenanceRefreshPending = false;
-        return;
-    }
-    if (Url == configurationUrl && errorTimer.isActive()) {
+    } else if (Url == configurationUrl && errorTimer.isActive()) {
         qCritical().nospace() << "Download of configuration failed. ErrorCode: " << Code << "; Error: " << ErrorString
                               << "; URL: " << Url;
         errorTimer.stop();

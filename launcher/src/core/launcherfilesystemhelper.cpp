@@ -1,6 +1,7 @@
 #include "core/launcherfilesystemhelper.h"
 
 #include "core/launcherconstants.h"
+#include "core/packageconfigurationreader.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -25,6 +26,18 @@ QDir TLauncherFilesystemHelper::packagesDirectory()
 {
     const QDir dataLocation(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     return createFolder(pathInsideFolder(dataLocation, launcherSettings->packages));
+}
+
+QStringList TLauncherFilesystemHelper::markerNames() const
+{
+    QStringList names = defaultMarkerNames();
+    for (const QString& name : { launcherSettings->packageFile, launcherSettings->partialPackageFile,
+             launcherSettings->assetFile, forcePatchName, defaultName }) {
+        const QString top = name.section(QLatin1Char('/'), 0, 0);
+        if (!top.isEmpty() && !names.contains(top))
+            names.append(top);
+    }
+    return names;
 }
 
 void TLauncherFilesystemHelper::writeFileCreatingFolder(const QString& path, const QByteArray& data)
@@ -56,6 +69,9 @@ void TLauncherFilesystemHelper::moveFileReplacing(const QString& source, const Q
 {
     if (!fileExists(source))
         return;
+    // Removing the target would remove the source with it.
+    if (QDir::cleanPath(QFileInfo(source).absoluteFilePath()) == QDir::cleanPath(QFileInfo(target).absoluteFilePath()))
+        throw std::runtime_error(QStringLiteral("Refused to move '%1' onto itself.").arg(source).toStdString());
     removePath(target);
     // A silent failure here would leave a marker or a file of the running launcher where the caller
     // believes it moved it.

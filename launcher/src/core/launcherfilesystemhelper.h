@@ -22,6 +22,9 @@ public:
     const std::shared_ptr<TLauncherSettings>& getLauncherSettings() const { return launcherSettings; }
 
     QDir packagesDirectory();
+    // The top-level names of the markers in an installation folder: those of the settings and the
+    // shipped ones, which a package may not use either.
+    QStringList markerNames() const;
     void writeFileCreatingFolder(const QString& path, const QByteArray& data);
     void removePath(const QString& path);
     bool accountGroupFileExists();

@@ -4,6 +4,7 @@
 #include "core/launcherconstants.h"
 #include "core/launcherfilesystemhelper.h"
 #include "core/launchermessagehandler.h"
+#include "core/launcherselfupdater.h"
 #include "shared/firstinstancetester.h"
 #include "shared/launcherutils.h"
 
@@ -18,6 +19,14 @@ namespace korvane::launcher {
 int launcherMain(int argc, char** argv)
 {
     TLauncherApplication application(argc, argv);
+    // Before anything reads the program folder: a file of the launcher that an update killed at the wrong
+    // moment left only under its ".old" name.
+    const QStringList repaired = TLauncherSelfUpdater::repairInterruptedUpdate(
+        QDir(QCoreApplication::applicationDirPath()), *application.getFilesystemHelper());
+    const auto reportRepaired = [&repaired] {
+        for (const QString& path : repaired)
+            qWarning() << "Put back a file of the launcher that an interrupted update had moved aside:" << path;
+    };
 
     TLauncherApplication::instance = &application;
     shared::TLauncherUtils::ipV4Mode = application.getFilesystemHelper()->getLauncherSettings()->ipV4Mode;
@@ -51,6 +60,7 @@ int launcherMain(int argc, char** argv)
         return 1;
     }
     if (!firstInstanceTester->isFirstInstance()) {
+        reportRepaired();
         // No log is opened, so the running launcher's log stays as it is.
         qCritical() << "Version: " << launcherVersion << "already running"
                     << " Thread: " << QThread::currentThreadId();
@@ -61,6 +71,7 @@ int launcherMain(int argc, char** argv)
     setupLogging(application.getCommandLineParser().isSet(application.getSkipSelfUpdateOption()) ? ELogStart::Append
                                                                                                  : ELogStart::Truncate);
     qInfo() << "Version: " << launcherVersion << " Thread: " << QThread::currentThreadId();
+    reportRepaired();
     qInfo() << "load configuration"
             << " Thread: " << QThread::currentThreadId();
     application.loadConfiguration();

@@ -6,6 +6,7 @@
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
 #include "installation/packageinstallation.h"
+#include "installation/selfupdatefiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -211,10 +212,22 @@ void TLauncherSelfUpdater::conclude()
 void TLauncherSelfUpdater::takeSnapshot(const std::shared_ptr<TPackage>& package)
 {
     oldFilesBefore.clear();
+    newFiles.clear();
     createdFiles.clear();
+    createdFolders.clear();
+    markersBefore.clear();
     targetFolder = installationManager->installationDirectory(package);
     for (const QString& path : oldFilesBelow(targetFolder))
         oldFilesBefore.insert(path, inodeOf(path));
+    const TLauncherSettings& settings = *filesystemHelper->getLauncherSettings();
+    for (const QString& marker : { settings.packageFile, settings.partialPackageFile, settings.assetFile }) {
+        const QString path = filesystemHelper->pathInsideFolder(targetFolder, marker);
+        std::optional<QByteArray> content;
+        if (QFileInfo(path).isFile())
+            content = filesystemHelper->readFile(path);
+        markersBefore.append({ path, content });
+    }
+    const QString root = QDir::cleanPath(targetFolder.absolutePath());
     if (const TPackageConfigurationReader* target = package->packageConfiguration()) {
         for (const TFileInPackage& entry : target->files) {
             QString path;
@@ -223,12 +236,34 @@ void TLauncherSelfUpdater::takeSnapshot(const std::shared_ptr<TPackage>& package
             } catch (const std::runtime_error&) {
                 continue; // never installed either
             }
+            // Its content would be taken for the half-written new file of another name.
+            if (TSelfUpdateFiles::isTemporaryName(QFileInfo(path).fileName()))
+                throw std::runtime_error(
+                    ("The launcher package names a file like a temporary file of the update: " + entry.localFile)
+                        .toStdString());
+            newFiles.insert(path);
             const QFileInfo info(path);
             if (!info.exists() && !info.isSymLink())
                 createdFiles.insert(path);
+            for (QString folder = QFileInfo(path).path(); folder.startsWith(root + QLatin1Char('/'));
+                 folder = QFileInfo(folder).path()) {
+                if (!QFileInfo::exists(folder) && !createdFolders.contains(folder))
+                    createdFolders << folder;
+            }
         }
     }
     snapshotTaken = true;
+}
+
+QStringList TLauncherSelfUpdater::oldFilesMadeByThisUpdate() const
+{
+    QStringList made;
+    for (const QString& path : oldFilesBelow(targetFolder)) {
+        const auto before = oldFilesBefore.constFind(path);
+        if (before == oldFilesBefore.constEnd() || before.value() != inodeOf(path))
+            made << path;
+    }
+    return made;
 }
 
 void TLauncherSelfUpdater::restoreEarlierLauncher()
@@ -236,13 +271,10 @@ void TLauncherSelfUpdater::restoreEarlierLauncher()
     if (!snapshotTaken)
         return;
     snapshotTaken = false;
-    QStringList moved = oldFilesBelow(targetFolder);
+    QStringList moved = oldFilesMadeByThisUpdate();
     // "a.old.old" goes back to "a.old" before "a.old" is looked at.
     std::sort(moved.begin(), moved.end(), [](const QString& a, const QString& b) { return a.size() > b.size(); });
     for (const QString& path : moved) {
-        const auto before = oldFilesBefore.constFind(path);
-        if (before != oldFilesBefore.constEnd() && before.value() == inodeOf(path))
-            continue; // left by an earlier update, not by this one
         const QString original = path.chopped(oldFileSuffix.size());
         // One rename replaces the new file, so the name is never missing.
         std::error_code error;
@@ -262,6 +294,77 @@ void TLauncherSelfUpdater::restoreEarlierLauncher()
             filesystemHelper->deleteFile(path);
     }
     createdFiles.clear();
+    for (const QString& path : std::as_const(newFiles)) {
+        const QString temporary = TSelfUpdateFiles::temporaryPath(path);
+        const QFileInfo info(temporary);
+        if (info.isFile() || info.isSymLink())
+            filesystemHelper->deleteFile(temporary);
+    }
+    // The earlier launcher's markers, so the next start sees the installation it really has.
+    for (const auto& [path, content] : std::as_const(markersBefore)) {
+        if (!content)
+            filesystemHelper->removePath(path);
+        else if (!QFileInfo(path).isFile() || filesystemHelper->readFile(path) != *content)
+            filesystemHelper->writeFile(path, *content);
+    }
+    std::sort(createdFolders.begin(), createdFolders.end(),
+        [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    for (const QString& folder : std::as_const(createdFolders))
+        QDir().rmdir(folder); // only while empty: what else lies there is not the update's
+    TSelfUpdateFiles::syncFolder(targetFolder.absolutePath());
+}
+
+QStringList TLauncherSelfUpdater::installedFilePaths(const QDir& folder, TLauncherFilesystemHelper& helper)
+{
+    const TLauncherSettings& settings = *helper.getLauncherSettings();
+    const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
+    QStringList paths;
+    // Both markers: for a moment of an update both exist, and they may list different files.
+    for (const QString& marker : { settings.packageFile, settings.partialPackageFile }) {
+        const QString path = helper.pathInsideFolder(folder, marker);
+        if (!QFileInfo(path).isFile())
+            continue;
+        const TPackageConfigurationReader installed(helper.readFileIfOpenable(path), {}, base, base);
+        if (!installed.valid)
+            continue;
+        for (const TFileInPackage& entry : installed.files) {
+            try {
+                const QString file = helper.pathInsideFolder(folder, entry.localFile);
+                if (!paths.contains(file))
+                    paths << file;
+            } catch (const std::runtime_error&) {
+                continue;
+            }
+        }
+    }
+    return paths;
+}
+
+QStringList TLauncherSelfUpdater::repairInterruptedUpdate(const QDir& folder, TLauncherFilesystemHelper& helper)
+{
+    try {
+        return TSelfUpdateFiles::restoreMissing(installedFilePaths(folder, helper));
+    } catch (const std::runtime_error& e) {
+        qWarning() << "Could not look for files of an interrupted update:" << e.what();
+        return {};
+    }
+}
+
+void TLauncherSelfUpdater::removeLeftovers(const QDir& folder, TLauncherFilesystemHelper& helper)
+{
+    for (const QString& path : installedFilePaths(folder, helper)) {
+        for (const QString& leftover : { TSelfUpdateFiles::oldPath(path), TSelfUpdateFiles::temporaryPath(path) }) {
+            const QFileInfo info(leftover);
+            if (!info.isFile() && !info.isSymLink())
+                continue;
+            // Best effort: a leftover that cannot be removed now is tried again at the next start.
+            try {
+                helper.deleteFile(leftover);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "Could not remove a file left by an earlier update:" << e.what();
+            }
+        }
+    }
 }
 
 QStringList TLauncherSelfUpdater::restartArguments(const QStringList& currentArguments)
@@ -277,8 +380,16 @@ bool TLauncherSelfUpdater::restart(const QStringList& currentArguments)
     const QString workingDirectory = QDir::currentPath();
     qInfo() << "restartAfterSelfUpdate" << executablePath << arguments << workingDirectory
             << " Thread: " << QThread::currentThreadId();
-    if (processStarter(executablePath, arguments, workingDirectory))
+    if (processStarter(executablePath, arguments, workingDirectory)) {
+        // The new launcher does not list the files it dropped, so its clean-up would never find them.
+        if (snapshotTaken) {
+            for (const QString& path : oldFilesMadeByThisUpdate()) {
+                if (!newFiles.contains(path.chopped(oldFileSuffix.size())))
+                    QFile::remove(path);
+            }
+        }
         return true;
+    }
     qCritical() << "Restarting the launcher after its update failed:" << executablePath;
     // The new launcher cannot run; the earlier one can.
     try {

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 
@@ -61,6 +62,17 @@ public:
     // be started, and then the files of the earlier launcher are put back.
     bool restart(const QStringList& currentArguments);
 
+    // The files of the launcher package installed in folder, as its installation marker lists them (the
+    // full one, else the partial one); empty when there is none.
+    static QStringList installedFilePaths(const QDir& folder, TLauncherFilesystemHelper& helper);
+    // Start-up repair of an update killed between its two renames of a file: each installed file that is
+    // missing while its ".old" lies beside it is put back, and logged.
+    static QStringList repairInterruptedUpdate(const QDir& folder, TLauncherFilesystemHelper& helper);
+    // Removes what earlier updates left of the installed files: their ".old" files and their temporary
+    // files, in subfolders too. Nothing else of the folder is touched. A file that cannot be removed
+    // is a warning, tried again at the next start.
+    static void removeLeftovers(const QDir& folder, TLauncherFilesystemHelper& helper);
+
     // Seams: how a detached process is started, and where the running launcher's executable lies.
     void setProcessStarter(TProcessStarter starter) { processStarter = std::move(starter); }
     void setExecutablePath(const QString& path) { executablePath = path; }
@@ -98,11 +110,18 @@ private:
     bool diskFailureSeen = false;
     QString restoreError;
     bool snapshotTaken = false;
-    // The folder of the update, its ".old" files (with their inodes) before the update, and the files of
-    // the new configuration that did not exist before it.
+    // The ".old" files this update made, with the name each came from.
+    QStringList oldFilesMadeByThisUpdate() const;
+
+    // The folder of the update, its ".old" files (with their inodes) before the update, the files of
+    // the new configuration (and those of them that did not exist before it), the folders the update
+    // may create, and the markers' content before it (null for a marker that did not exist).
     QDir targetFolder { QString() };
     QHash<QString, quint64> oldFilesBefore;
+    QSet<QString> newFiles;
     QSet<QString> createdFiles;
+    QStringList createdFolders;
+    QList<QPair<QString, std::optional<QByteArray>>> markersBefore;
 };
 
 } // namespace korvane::launcher

@@ -3,6 +3,7 @@
 #include "shared/milliseconds.h"
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 namespace korvane::launcher {
@@ -10,8 +11,18 @@ namespace korvane::launcher {
 // Read-only record of launchersettings.ini.
 struct TLauncherSettings
 {
-    // Reads an INI file; missing keys take their defaults.
+    // Reads an INI file. A key the file lacks takes the value of the shipped settings (a trimmed copy or
+    // a misspelt key must not leave a name empty), and the code's default where those have none.
     static TLauncherSettings read(const QString& path);
+
+    // The folder and file names that cannot be used safely, as "key=value": empty, ".", absolute, or
+    // leaving the folder they are joined to. The launcher refuses to start with any of them.
+    QStringList refusedNames() const;
+
+    // The keys, as "GROUP/key", that took the shipped value.
+    QStringList missingKeys;
+    // Values the file gave that were raised to the least usable one, described for the log.
+    QStringList adjustments;
 
     QUrl launcherConfiguration;
     QUrl cdnDiagnosticsTrace;

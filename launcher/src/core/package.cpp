@@ -36,9 +36,15 @@ TPackageBuild* buildFromJson(const QJsonObject& object, const QUrl& baseUrl)
     auto* build = new TPackageBuild;
     build->os = operatingSystemFromText(object.value(QLatin1String("os")).toString());
     build->architecture = architectureFromText(object.value(QLatin1String("architecture")).toString());
-    build->url = resolveRelativeUrl(baseUrl, QUrl(object.value(QLatin1String("url")).toString()));
-    if (object.contains(QLatin1String("assetsurl")))
-        build->assetsUrl = resolveRelativeUrl(baseUrl, QUrl(object.value(QLatin1String("assetsurl")).toString()));
+    // A refused address stays empty: that document is never fetched, and the build gets no configuration.
+    const QUrl url(object.value(QLatin1String("url")).toString());
+    if (isAcceptedDocumentUrl(url))
+        build->url = resolveRelativeUrl(baseUrl, url);
+    if (object.contains(QLatin1String("assetsurl"))) {
+        const QUrl assetsUrl(object.value(QLatin1String("assetsurl")).toString());
+        if (isAcceptedDocumentUrl(assetsUrl))
+            build->assetsUrl = resolveRelativeUrl(baseUrl, assetsUrl);
+    }
     return build;
 }
 
@@ -119,7 +125,7 @@ TPackageBuild* TPackage::currentPlatformBuild() const
 TPackageBuild* TPackage::platformBuild(const TPlatform& platform) const
 {
     // The launcher's own package lives in the application folder, so its folder name is never used.
-    if (index != launcherPackageIndex && !hasContainedDirectoryName())
+    if (index != launcherPackageIndex && (!hasContainedDirectoryName() || !sharedFolderWith.isEmpty()))
         return nullptr;
     for (TPackageBuild* build : builds) {
         if (build->architecture == platform.architecture && build->os == platform.os)

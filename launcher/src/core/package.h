@@ -66,7 +66,7 @@ public:
     ~TPackage() override;
 
     // The first build for this machine, or null. A game package whose folder name would leave the packages
-    // folder has none, so it is never installed or removed.
+    // folder, or names the folder of an earlier package, has none, so it is never installed or removed.
     TPackageBuild* currentPlatformBuild() const;
     TPackageBuild* platformBuild(const TPlatform& platform) const;
     TPackageConfigurationReader* packageConfiguration() const;
@@ -87,6 +87,8 @@ public:
     QDateTime maintenanceEstimatedEnd;
     std::vector<TPackageBuild*> builds;
     ELocalPackageStatus localStatus = ELocalPackageStatus::Unknown;
+    // The name of the earlier package whose installation folder this one names; empty when none.
+    QString sharedFolderWith;
 
 signals:
     void localPackageStatusChanged();

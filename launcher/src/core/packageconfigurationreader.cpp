@@ -1,6 +1,7 @@
 #include "packageconfigurationreader.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -116,6 +117,23 @@ bool isContainedRelativePath(const QString& path)
     return true;
 }
 
+bool isAcceptedDocumentUrl(const QUrl& written)
+{
+    if (written.isRelative())
+        return true;
+    const QString scheme = written.scheme().toLower();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+        return true;
+    qWarning() << "Refused the URL" << written.toString() << "of a downloaded document: only http and https are fetched";
+    return false;
+}
+
+QStringList defaultMarkerNames()
+{
+    return { QStringLiteral("package.json"), QStringLiteral("partial-package.json"), QStringLiteral("assets.json"),
+        QStringLiteral("default"), QStringLiteral("FORCE_PATCH") };
+}
+
 TChunkInPackage TChunkInPackage::fromJson(const QJsonObject& object, const QUrl& baseUrl)
 {
     TChunkInPackage chunk;
@@ -125,7 +143,8 @@ TChunkInPackage TChunkInPackage::fromJson(const QJsonObject& object, const QUrl&
     chunk.unpackedSize = sizeFromJson(object.value(QLatin1String("unpackedsize")));
     chunk.unpack = object.value(QLatin1String("unpack")).toBool(true);
     const QString url = object.value(QLatin1String("url")).toString();
-    if (!url.isEmpty())
+    // A refused address stays empty, so the chunk fails in its download and nothing is read from it.
+    if (!url.isEmpty() && isAcceptedDocumentUrl(QUrl(url)))
         chunk.url = resolveRelativeUrl(baseUrl, QUrl(url));
     return chunk;
 }
@@ -201,14 +220,14 @@ TFileInPackageVector::const_iterator TFileInPackageVector::find(const QString& l
     return end();
 }
 
-TPackageConfigurationReader::TPackageConfigurationReader(
-    QByteArray packageJson, QByteArray assetJson, const QUrl& packageBaseUrl, const QUrl& assetBaseUrl)
+TPackageConfigurationReader::TPackageConfigurationReader(QByteArray packageJson, QByteArray assetJson,
+    const QUrl& packageBaseUrl, const QUrl& assetBaseUrl, const QStringList& markerNames)
     : packageBaseUrl(packageBaseUrl)
     , assetBaseUrl(assetBaseUrl)
     , packageJson(std::move(packageJson))
     , assetJson(std::move(assetJson))
 {
-    parse();
+    parse(markerNames);
 }
 
 QString TPackageConfigurationReader::versionText() const
@@ -218,7 +237,7 @@ QString TPackageConfigurationReader::versionText() const
         version.isEmpty() ? unknown : version, assetVersion.isEmpty() ? unknown : assetVersion);
 }
 
-void TPackageConfigurationReader::parse()
+void TPackageConfigurationReader::parse(const QStringList& markerNames)
 {
     QJsonParseError error;
     const QJsonDocument package = QJsonDocument::fromJson(packageJson, &error);
@@ -256,20 +275,36 @@ void TPackageConfigurationReader::parse()
     std::sort(files.begin(), files.end(), TFileInPackage::lessByLocalFile);
 
     // The tables come from a server and steer deletions, writes and worker-thread indexing later on.
-    if (!tablesAreSafe()) {
+    if (!tablesAreSafe(markerNames)) {
         clearContent();
         return;
     }
     valid = true;
 }
 
-bool TPackageConfigurationReader::tablesAreSafe() const
+bool TPackageConfigurationReader::tablesAreSafe(const QStringList& markerNames) const
 {
+    // The client is started from the installation folder; one outside it is not the package's.
+    if (!executable.isEmpty()) {
+        const QString cleaned = QDir::cleanPath(executable);
+        if (QDir::isAbsolutePath(executable) || cleaned == QLatin1String(".") || cleaned == QLatin1String("..")
+            || cleaned.startsWith(QLatin1String("../"))) {
+            qWarning() << "Package configuration rejected, the executable lies outside the installation folder:"
+                       << executable;
+            return false;
+        }
+    }
     const qsizetype chunkCount = qsizetype(chunks.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
         const TFileInPackage& file = files[i];
         if (!isContainedRelativePath(file.localFile)) {
             qWarning() << "Package configuration rejected, local file name leaves the installation folder:"
+                       << file.localFile;
+            return false;
+        }
+        // The writer would overwrite the launcher's markers with the package's file, or the reverse.
+        if (markerNames.contains(file.localFile.section(QLatin1Char('/'), 0, 0))) {
+            qWarning() << "Package configuration rejected, local file name is taken by the launcher's markers:"
                        << file.localFile;
             return false;
         }

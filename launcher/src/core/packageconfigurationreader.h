@@ -21,6 +21,14 @@ QUrl resolveRelativeUrl(const QUrl& baseUrl, const QUrl& relative);
 // component (either slash counts as a separator) and no NUL character.
 bool isContainedRelativePath(const QString& path);
 
+// Whether a URL as a document writes it may be fetched: a relative one takes the scheme of the
+// document's own address, an absolute one must be http or https. Logs the refusal.
+bool isAcceptedDocumentUrl(const QUrl& written);
+
+// The top-level names under which the launcher keeps its marker files in an installation folder, as
+// the shipped settings name them.
+QStringList defaultMarkerNames();
+
 // A stored piece of file data.
 struct TChunkInPackage
 {
@@ -81,8 +89,9 @@ class TPackageConfigurationReader
 {
 public:
     TPackageConfigurationReader() = default;
-    TPackageConfigurationReader(
-        QByteArray packageJson, QByteArray assetJson, const QUrl& packageBaseUrl, const QUrl& assetBaseUrl);
+    // markerNames: top-level names a package may not use, since the launcher's markers live there.
+    TPackageConfigurationReader(QByteArray packageJson, QByteArray assetJson, const QUrl& packageBaseUrl,
+        const QUrl& assetBaseUrl, const QStringList& markerNames = defaultMarkerNames());
 
     QString versionText() const;
 
@@ -102,8 +111,8 @@ public:
     bool valid = false;
 
 private:
-    void parse();
-    bool tablesAreSafe() const;
+    void parse(const QStringList& markerNames);
+    bool tablesAreSafe(const QStringList& markerNames) const;
     void clearContent();
 };
 

@@ -75,8 +75,8 @@ private:
 
 } // namespace
 
-TInPlaceRearranger::TResult TInPlaceRearranger::rearrange(
-    const QString& path, std::vector<TChunkMatch>& matches, quint64 unpackedSize, const QString& temporaryFolder)
+TInPlaceRearranger::TResult TInPlaceRearranger::rearrange(const QString& path, std::vector<TChunkMatch>& matches,
+    quint64 unpackedSize, const QString& temporaryFolder, const TOpener& open)
 {
     TResult result;
     // Unbuffered, so that a failed write is seen at the write that failed and not lost at close.
@@ -85,7 +85,7 @@ TInPlaceRearranger::TResult TInPlaceRearranger::rearrange(
     const auto openTarget = [&] {
         if (!targetTried) {
             targetTried = true;
-            if (!target.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            if (open ? !open(target) : !target.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
                 qWarning() << "rearrange: cannot open" << path << target.errorString()
                            << " Thread: " << QThread::currentThreadId();
         }

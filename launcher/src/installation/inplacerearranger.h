@@ -4,7 +4,10 @@
 
 #include <QString>
 
+#include <functional>
 #include <vector>
+
+class QFile;
 
 namespace korvane::launcher {
 
@@ -25,9 +28,13 @@ public:
     // Moves every FoundElsewhere chunk to its target, then cuts the file to unpackedSize when it is
     // longer. A chunk whose move fails, or whose source a move destroyed before it could be saved, ends
     // NotFound, so it is downloaded instead of being counted as present with wrong bytes.
+    // Opens the target, named by path, for reading and writing; false when it cannot.
+    using TOpener = std::function<bool(QFile& target)>;
+
     // temporaryFolder: where the saved data goes; empty for the framework's temporary folder.
+    // open: how the target is opened, by default by its path.
     static TResult rearrange(const QString& path, std::vector<TChunkMatch>& matches, quint64 unpackedSize,
-        const QString& temporaryFolder = QString());
+        const QString& temporaryFolder = QString(), const TOpener& open = {});
 };
 
 } // namespace korvane::launcher

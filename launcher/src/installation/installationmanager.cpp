@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace korvane::launcher {
 
@@ -137,17 +138,25 @@ void TInstallationManager::retire(std::unique_ptr<TInstallationManager> manager)
         connect(application, &QCoreApplication::aboutToQuit, retiring, &QObject::deleteLater);
 }
 
+QString TInstallationManager::markerPath(const QDir& folder, const QString& name)
+{
+    const QString path = m_pLauncherFilesystemHelper->pathInsideFolder(folder, name);
+    // A marker named "" or "." is the folder itself; writing or replacing it would remove the installation.
+    if (path == QDir::cleanPath(folder.absolutePath()))
+        throw std::runtime_error(
+            QStringLiteral("Refused marker name '%1': it names the folder '%2' itself.").arg(name, path).toStdString());
+    return path;
+}
+
 QPair<QString, QString> TInstallationManager::installationMarkerPaths(const QDir& folder)
 {
     const TLauncherSettings& settings = *m_pLauncherFilesystemHelper->getLauncherSettings();
-    return { m_pLauncherFilesystemHelper->pathInsideFolder(folder, settings.partialPackageFile),
-        m_pLauncherFilesystemHelper->pathInsideFolder(folder, settings.packageFile) };
+    return { markerPath(folder, settings.partialPackageFile), markerPath(folder, settings.packageFile) };
 }
 
 QString TInstallationManager::assetFilePath(const QDir& folder)
 {
-    return m_pLauncherFilesystemHelper->pathInsideFolder(
-        folder, m_pLauncherFilesystemHelper->getLauncherSettings()->assetFile);
+    return markerPath(folder, m_pLauncherFilesystemHelper->getLauncherSettings()->assetFile);
 }
 
 TPackageConfigurationReader TInstallationManager::readInstalled(
@@ -155,7 +164,7 @@ TPackageConfigurationReader TInstallationManager::readInstalled(
 {
     const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
     return TPackageConfigurationReader(m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath),
-        m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath), base, base);
+        m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath), base, base, m_pLauncherFilesystemHelper->markerNames());
 }
 
 ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_ptr<TPackage>& package)

@@ -102,6 +102,8 @@ private:
     void copyAccountGroupFile(const QDir& folder);
     void finish(std::shared_ptr<TPackageInstallation> installation);
 
+    // A marker file of the folder; never the folder itself.
+    QString markerPath(const QDir& folder, const QString& name);
     QString assetFilePath(const QDir& folder);
     TPackageConfigurationReader readInstalled(const QString& packagePath, const QString& assetPath, const QDir& folder);
 

@@ -56,15 +56,18 @@ void addScanned(TScanState& state, TFileSize bytes)
 }
 
 // Clears the way for a file that is fetched anew. In the self-update mode the file may belong to the
-// running launcher: it is renamed, so the old launcher survives a failed update; a rename that fails
-// throws and ends the scan rather than deleting the file.
+// running launcher and stays where it is: the new one is written under a temporary name and renamed
+// over it once it is complete.
 void clearPath(TScanState& state, const QString& path)
 {
-    if (state.installationMode == 1 && QFileInfo::exists(path)) {
-        state.helper->moveFileReplacing(path, path + QLatin1String(".old"));
+    if (state.installationMode == 1)
         return;
+    try {
+        state.helper->removeBelow(state.installationDirectory, path);
+    } catch (const std::runtime_error& e) {
+        // The writer removes it again before its first write, and fails the file there.
+        qWarning() << "could not remove " << path << ": " << e.what();
     }
-    QFile::remove(path);
 }
 
 void fetchWholeFile(TScanState& state, const TFileInPackage& entry, const QString& path, TFileToDownload& record)
@@ -167,7 +170,16 @@ void checkChunkedFile(TScanState& state, TContentDefinedChunker::TBuffer& buffer
             fetchWholeFile(state, entry, path, record);
         return;
     }
-    const TInPlaceRearranger::TResult result = TInPlaceRearranger::rearrange(path, matches, entry.unpackedSize);
+    const TInPlaceRearranger::TResult result
+        = TInPlaceRearranger::rearrange(path, matches, entry.unpackedSize, QString(), [&state, &path](QFile& target) {
+              try {
+                  state.helper->openFileBelow(
+                      state.installationDirectory, path, target, QIODevice::ReadWrite | QIODevice::Unbuffered);
+              } catch (const std::runtime_error& e) {
+                  qWarning() << "rearrange: " << e.what();
+              }
+              return target.isOpen();
+          });
     if (result.fetchWholeFile)
         fetchWholeFile(state, entry, path, record);
     else
@@ -240,7 +252,11 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
     state.installationMode = installationMode;
     state.progress = progress;
     for (const TFileInPackage& file : newFiles) {
-        const QFileInfo info(helper->pathInsideFolder(installationDirectory, file.localFile));
+        const QString path = helper->pathInsideFolder(installationDirectory, file.localFile);
+        // A link where the package keeps a file, or on the way to it, is removed before anything reads
+        // through it: the file then counts as absent and is fetched into a real file.
+        helper->removeLinksBelow(installationDirectory, path);
+        const QFileInfo info(path);
         if (info.isFile())
             state.bytesToScan += TFileSize(info.size());
     }

@@ -25,8 +25,8 @@ public:
     // first installation the first report is (0, 0).
     using TProgress = std::function<void(TFileSize BytesDownloaded, TFileSize BytesTotal)>;
 
-    // installationMode 1 (self-update): files of the running launcher are never rewritten in place; a file
-    // that is in the way is renamed to its name plus ".old" and fetched whole.
+    // installationMode 1 (self-update): files of the running launcher are never touched; a file that
+    // differs is fetched whole, under a temporary name (TSelfUpdateFiles).
     // Throws std::runtime_error when a worker failed (the text of its exception).
     static std::vector<TFileToDownload> filesThatNeedUpdate(const TFileInPackageVector& newFiles,
         const TChunkInPackageVector& newChunks, const TFileInPackageVector& oldFiles,

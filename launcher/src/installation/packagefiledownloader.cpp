@@ -1,5 +1,7 @@
 #include "installation/packagefiledownloader.h"
 
+#include "installation/selfupdatefiles.h"
+
 #include "packbuf/packbuf.h"
 #include "shared/decompressionerror.h"
 #include "shared/downloadpool.h"
@@ -143,7 +145,8 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         state->chunks = input.chunks;
         state->outstandingChunkIndices.assign(input.chunkIndicesToDownload.begin(), input.chunkIndicesToDownload.end());
         try {
-            state->targetFile.setFileName(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile));
+            state->targetFile.setFileName(
+                targetPathFor(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile)));
         } catch (const std::exception& e) {
             // The writer asks again and fails this file's chunks; the rest of the run goes on.
             qWarning() << "buildDownloadQueue: " << e.what();
@@ -537,30 +540,32 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
     });
 }
 
+QString TPackageFileDownloader::targetPathFor(const QString& path) const
+{
+    // The running launcher's file stays whole until the installation puts the complete new one in place.
+    return installationMode == 1 ? TSelfUpdateFiles::temporaryPath(path) : path;
+}
+
 void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString& path)
 {
     file.prepared = true;
-    if (file.outstandingChunkIndices.size() == file.chunks.size()) {
-        try {
-            FilesystemHelper->removePath(path);
-        } catch (const std::runtime_error&) {
-            if (installationMode != 1)
-                throw;
-            // A file that can be neither removed nor moved aside makes this throw, rather than being
-            // written over with old and new bytes mixed.
-            FilesystemHelper->moveFileReplacing(path, path + QStringLiteral(".old"));
-        }
+    const bool whole = file.outstandingChunkIndices.size() == file.chunks.size();
+    if (installationMode == 1) {
+        // The temporary file starts empty, so nothing of it may be kept.
+        if (!whole)
+            throw std::runtime_error(
+                QStringLiteral("The self-update must fetch '%1' whole.").arg(file.localFile).toStdString());
+        // What an interrupted update left under the temporary name.
+        FilesystemHelper->removeBelow(TargetDirectory, targetPathFor(path));
+    } else if (whole) {
+        FilesystemHelper->removeBelow(TargetDirectory, path);
     }
 
     constexpr int attempts = 6;
     for (int attempt = 1;; ++attempt) {
         try {
-            const QString folder = QFileInfo(path).absolutePath();
-            QDir directory(folder);
-            if (!directory.exists() && !directory.mkpath(QStringLiteral(".")) && !directory.exists())
-                throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                             .arg(QDir::toNativeSeparators(folder))
-                                             .toStdString());
+            // Never through a link planted in the installation folder: one on the way is replaced.
+            FilesystemHelper->createFolderBelow(TargetDirectory, QFileInfo(path).absolutePath());
             return;
         } catch (const std::exception& e) {
             if (attempt == attempts) {
@@ -602,7 +607,7 @@ void TPackageFileDownloader::saveIntoFile(
 {
     const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
     if (file.targetFile.fileName().isEmpty())
-        file.targetFile.setFileName(path);
+        file.targetFile.setFileName(targetPathFor(path));
     if (!file.prepared)
         prepareFile(file, path);
     const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
@@ -638,14 +643,23 @@ void TPackageFileDownloader::saveIntoFile(
         QFile log;
         qint64 position = 0;
         if (!file.targetFile.isOpen()) {
-            if (!file.targetFile.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            try {
+                FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
+                    QIODevice::ReadWrite | QIODevice::Unbuffered);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "saveDownloadedData: " << e.what();
                 shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
+            }
             if (chunkVerification)
-                QFile::remove(logPath);
+                FilesystemHelper->removeBelow(TargetDirectory, logPath);
         }
         if (chunkVerification) {
             log.setFileName(logPath);
-            log.open(QIODevice::WriteOnly | QIODevice::Append);
+            try {
+                FilesystemHelper->openFileBelow(TargetDirectory, logPath, log, QIODevice::WriteOnly | QIODevice::Append);
+            } catch (const std::runtime_error& e) {
+                qWarning() << "saveDownloadedData: no chunk log: " << e.what();
+            }
             position = file.targetFile.pos();
         }
 
@@ -746,13 +760,11 @@ void TPackageFileDownloader::saveIntoFile(
             // On disk before the installation counts the file complete and writes its markers.
             if (!file.targetFile.flush() || ::fsync(file.targetFile.handle()) != 0)
                 shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
+            // Through the open file, so a link planted at the path since cannot pass it on.
+            if (file.executable)
+                shared::addPermissions(
+                    file.targetFile, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
             file.targetFile.close();
-            if (file.executable) {
-                QFile target(path);
-                if (!target.setPermissions(
-                        target.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther))
-                    shared::throwFileError(target, QStringLiteral("couldn't make the file executable"));
-            }
         }
     }
     if (!stopped)

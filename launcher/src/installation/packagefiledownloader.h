@@ -149,6 +149,8 @@ private:
     void saveIntoFile(
         TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall);
     void prepareFile(TChunkedFileState& file, const QString& path);
+    // Where the bytes of the file at path go: the path itself, or in the self-update mode its temporary name.
+    QString targetPathFor(const QString& path) const;
     // Counts down one written place of a content and releases its record at the last one.
     void releasePlaceLocked(const QByteArray& unpackedHash);
     bool allFilesComplete();

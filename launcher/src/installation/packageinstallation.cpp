@@ -3,6 +3,7 @@
 #include "installation/installationscan.h"
 #include "installation/packagefiledownloader.h"
 #include "installation/packageverification.h"
+#include "installation/selfupdatefiles.h"
 #include "shared/downloadpool.h"
 #include "shared/networkaccessmanagerwrapper.h"
 
@@ -14,6 +15,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace korvane::launcher {
@@ -145,6 +147,10 @@ void TPackageInstallation::onVerificationDone()
 
 void TPackageInstallation::onDownloadCompleted()
 {
+    if (installationMode == 1 && !putSelfUpdateFilesInPlace()) {
+        onDownloadFailed(EPackageDownloaderError::SavingFailed);
+        return;
+    }
     qInfo() << "onDownloadCompleted" << package->name << " Thread: " << QThread::currentThreadId();
     succeeded = true;
     errorReason = EPackageDownloaderError::NoError;
@@ -192,18 +198,13 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     filesToDownload = std::move(Changes.filesToDownload);
     filesToDelete = std::move(Changes.filesToDelete);
 
-    // The full size of every file that needs anything, since the writer may rewrite all of it.
-    TFileSize needed = 0;
-    for (const TFileToDownload& file : filesToDownload) {
-        for (const TChunkInPackage& chunk : file.chunks)
-            needed += chunk.unpackedSize;
-    }
+    const TFileSize needed = spaceStillNeeded();
     if (needed != 0) {
         const std::optional<qint64> available = availableBytes(installationDirectory.absolutePath());
         if (available && *available >= 0 && quint64(*available) < needed) {
-            qCritical().noquote() << QStringLiteral("Not enough disk space. Need %1 GB, only %2 GB available.")
-                                         .arg(double(needed) / 1e9, 0, 'f', 1)
-                                         .arg(double(*available) / 1e9, 0, 'f', 1);
+            const auto [neededText, availableText] = spaceFigures(needed, quint64(*available));
+            qCritical().noquote() << QStringLiteral("Not enough disk space. Need %1, only %2 available.")
+                                         .arg(neededText, availableText);
             succeeded = false;
             errorReason = EPackageDownloaderError::SavingFailed;
             emit downloadFinished(package);
@@ -213,12 +214,62 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     startDownload();
 }
 
+TFileSize TPackageInstallation::spaceStillNeeded() const
+{
+    // Bytes the files already hold keep their place: a chunk written over them takes nothing new, so a
+    // file needs what it grows beyond its current size, and never more than its missing chunks.
+    TFileSize needed = 0;
+    for (const TFileToDownload& file : filesToDownload) {
+        TFileSize missing = 0;
+        for (int index : file.chunkIndicesToDownload) {
+            if (index >= 0 && std::size_t(index) < file.chunks.size())
+                missing += file.chunks[std::size_t(index)].unpackedSize;
+        }
+        TFileSize present = 0;
+        try {
+            const QFileInfo info(filesystemHelper->pathInsideFolder(installationDirectory, file.localFile));
+            // A file fetched whole is removed before its first write, so its space comes back.
+            if (info.isFile() && file.chunkIndicesToDownload.size() < file.chunks.size())
+                present = TFileSize(info.size());
+        } catch (const std::runtime_error&) {
+            // The writer refuses the name; nothing is written for it.
+        }
+        const TFileSize growth = file.unpackedSize > present ? file.unpackedSize - present : 0;
+        needed += std::min(missing, growth);
+    }
+    return needed;
+}
+
+QPair<QString, QString> TPackageInstallation::spaceFigures(quint64 needed, quint64 available)
+{
+    // One unit for both, with as many decimals as it takes to tell them apart.
+    const quint64 larger = std::max(needed, available);
+    const std::pair<double, const char*> units[] = { { 1e9, "GB" }, { 1e6, "MB" }, { 1e3, "KB" } };
+    for (const auto& [scale, unit] : units) {
+        if (double(larger) < scale)
+            continue;
+        for (int decimals = 1; decimals <= 3; ++decimals) {
+            const QString first = QStringLiteral("%1 %2").arg(double(needed) / scale, 0, 'f', decimals).arg(unit);
+            const QString second = QStringLiteral("%1 %2").arg(double(available) / scale, 0, 'f', decimals).arg(unit);
+            if (first != second)
+                return { first, second };
+        }
+        break;
+    }
+    return { QStringLiteral("%1 bytes").arg(needed), QStringLiteral("%1 bytes").arg(available) };
+}
+
 void TPackageInstallation::deleteFile(const QString& path)
 {
     const QFileInfo info(path);
     if (!info.exists() && !info.isSymLink())
         return;
-    // Never reach outside the installation folder, not through a link either.
+    // Never reach outside the installation folder, not through a link either; a path that passes
+    // through a link names no file of the package.
+    if (!filesystemHelper->reachableWithoutLinks(installationDirectory, path)) {
+        qWarning() << "startDownload: not deleting " << path << ", it lies behind a link";
+        return;
+    }
     const QString base = QFileInfo(installationDirectory.absolutePath()).canonicalFilePath();
     const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
     const QString cleaned = QDir::cleanPath(info.absoluteFilePath());
@@ -229,7 +280,7 @@ void TPackageInstallation::deleteFile(const QString& path)
     }
     if (installationMode == 1) {
         // A file of the running launcher: keep it under its ".old" name until the next start.
-        filesystemHelper->moveFileReplacing(path, path + QLatin1String(".old"));
+        TSelfUpdateFiles::moveAside(*filesystemHelper, path);
         return;
     }
     if (info.isSymLink())
@@ -238,20 +289,44 @@ void TPackageInstallation::deleteFile(const QString& path)
         filesystemHelper->removePath(path);
 }
 
+void TPackageInstallation::deleteFiles()
+{
+    for (const TFileInPackage& entry : filesToDelete) {
+        QString path;
+        try {
+            path = filesystemHelper->pathInsideFolder(installationDirectory, entry.localFile);
+        } catch (const std::runtime_error& e) {
+            qWarning() << "startDownload: not deleting " << entry.localFile << ": " << e.what();
+            continue;
+        }
+        deleteFile(path);
+    }
+}
+
+bool TPackageInstallation::putSelfUpdateFilesInPlace()
+{
+    try {
+        for (const TFileToDownload& file : filesToDownload) {
+            const QString path = filesystemHelper->pathInsideFolder(installationDirectory, file.localFile);
+            TSelfUpdateFiles::putInPlace(*filesystemHelper, TSelfUpdateFiles::temporaryPath(path), path);
+        }
+        deleteFiles();
+    } catch (const std::runtime_error& e) {
+        qCritical() << "Putting the new files of " << package->name << " in place failed: " << e.what();
+        return false;
+    }
+    qInfo() << "The new files of " << package->name << " are in place"
+            << " Thread: " << QThread::currentThreadId();
+    return true;
+}
+
 void TPackageInstallation::startDownload()
 {
     try {
         qInfo() << "startDownload: " << package->name << " Thread: " << QThread::currentThreadId();
-        for (const TFileInPackage& entry : filesToDelete) {
-            QString path;
-            try {
-                path = filesystemHelper->pathInsideFolder(installationDirectory, entry.localFile);
-            } catch (const std::runtime_error& e) {
-                qWarning() << "startDownload: not deleting " << entry.localFile << ": " << e.what();
-                continue;
-            }
-            deleteFile(path);
-        }
+        // The running launcher loses nothing before every new file is complete.
+        if (installationMode != 1)
+            deleteFiles();
         createEmptyFiles();
         if (filesToDownload.empty()) {
             onDownloadCompleted();
@@ -269,14 +344,15 @@ void TPackageInstallation::createEmptyFiles()
     // chunk would ever create it and a package without it is not complete.
     for (const TFileInPackage& file : emptyFiles) {
         const QString path = filesystemHelper->pathInsideFolder(installationDirectory, file.localFile);
+        filesystemHelper->removeLinksBelow(installationDirectory, path);
         const QFileInfo info(path);
-        if (info.exists() && info.isFile() && info.size() == 0)
+        if (info.isFile() && info.size() == 0 && (!file.executable || info.isExecutable()))
             continue;
-        filesystemHelper->writeFileCreatingFolder(path, QByteArray());
-        if (file.executable) {
-            QFile::setPermissions(
-                path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-        }
+        QFile created;
+        filesystemHelper->openFileBelow(installationDirectory, path, created, QIODevice::WriteOnly | QIODevice::Truncate);
+        if (file.executable)
+            shared::addPermissions(created, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        created.close();
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 #include <memory>
@@ -57,6 +58,10 @@ public:
     const TFileInPackageVector& getFilesToDelete() const { return filesToDelete; }
     const std::vector<TFileToDownload>& getFilesToDownload() const { return filesToDownload; }
 
+    // The needed and the available bytes as the disk-space message shows them: one unit, and enough
+    // decimals that different figures read differently.
+    static QPair<QString, QString> spaceFigures(quint64 needed, quint64 available);
+
     // First phase of an install or update: runs on the global thread pool and ends in
     // onRequiredChangesComputedForInstallation on the GUI thread. A scan that fails ends the download
     // phase with SavingFailed.
@@ -101,7 +106,13 @@ protected:
 
 private:
     void startDownload();
+    void deleteFiles();
+    // What the files to download still add to the disk.
+    TFileSize spaceStillNeeded() const;
     void deleteFile(const QString& path);
+    // Self-update: renames every complete new file over its name and moves the files to delete aside;
+    // false (logged) when one of them fails, and the self-updater then puts the earlier files back.
+    bool putSelfUpdateFilesInPlace();
     void onScanDone();
     void onVerificationDone();
     void createEmptyFiles();

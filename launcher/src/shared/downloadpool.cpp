@@ -121,7 +121,14 @@ bool TDownloadPool::StartDownload(const QUrl& Url, int Retries, TMilliseconds Ti
     qInfo() << "StartDownload: " << Url;
     QNetworkRequest request = TLauncherUtils::createNetworkRequest(Url);
     request.setTransferTimeout(toTimeoutMs(Timeout));
+    // The manager would send a pinned request's "Host" header and TLS peer name on to the next host;
+    // the pool follows redirects itself, one request of its own per hop.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    return startAttempt(Url, request, Retries);
+}
 
+bool TDownloadPool::startAttempt(const QUrl& Url, const QNetworkRequest& request, int Retries)
+{
     QNetworkReplyWrapper* wrapper = networkAccessManager ? networkAccessManager->get(request) : nullptr;
     retryPauses.remove(Url);
     if (!wrapper) {
@@ -161,7 +168,7 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
 {
     runningAttempts.remove(Wrapper);
     const QUrl url = Wrapper->getUrl();
-    const QNetworkReply::NetworkError code = Wrapper->getError();
+    QNetworkReply::NetworkError code = Wrapper->getError();
     qInfo() << "OnNetworkReplySignalsFinished url: " << url << " error: " << code;
 
     // Only the attempt stored for the URL speaks for it; an attempt whose URL was removed, or removed
@@ -169,9 +176,14 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
     const auto active = activeDownloads.find(url);
     const bool current = active != activeDownloads.end() && active.value() == Wrapper;
 
+    QString refusedRedirect;
+    if (current && code == QNetworkReply::NoError && followRedirect(Wrapper, code, refusedRedirect))
+        return;
+    const auto errorString = [&] { return refusedRedirect.isEmpty() ? Wrapper->getErrorString() : refusedRedirect; };
+
     if (code != QNetworkReply::NoError && !url.host().isEmpty()) {
         qInfo() << "OnNetworkReplySignalsFinished url: " << url << " error: " << code
-                << " error string: " << Wrapper->getErrorString() << "retries: " << Wrapper->retries;
+                << " error string: " << errorString() << "retries: " << Wrapper->retries;
         if (Wrapper->retries > 0) {
             if (current) {
                 qInfo() << "Retry download in " << retryDelay << " ms";
@@ -202,9 +214,9 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
     // Released before the signal: a listener may destroy the pool from within it.
     const QPointer<TDownloadPool> alive(this);
     if (code != QNetworkReply::NoError) {
-        const QString errorString = Wrapper->getErrorString();
+        const QString text = errorString();
         releaseAttempt(Wrapper);
-        emit failed(url, code, errorString);
+        emit failed(url, code, text);
     } else {
         const QByteArray data = Wrapper->readAll();
         releaseAttempt(Wrapper);
@@ -212,6 +224,29 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
     }
     if (alive && removeOnFinish)
         ProcessQueue();
+}
+
+bool TDownloadPool::followRedirect(QNetworkReplyWrapper* Wrapper, QNetworkReply::NetworkError& code, QString& refused)
+{
+    if (!Wrapper->reply)
+        return false;
+    const QUrl location = Wrapper->reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+    if (location.isEmpty())
+        return false;
+    const QNetworkRequest& previous = Wrapper->reply->request();
+    const std::optional<QNetworkRequest> next = TLauncherUtils::createRedirectedRequest(previous, location, code);
+    if (!next) {
+        refused = QStringLiteral("Redirect from %1 to %2 refused")
+                      .arg(TLauncherUtils::requestedUrl(previous).toString(), location.toString());
+        return false;
+    }
+    const QUrl url = Wrapper->getUrl();
+    const int retries = Wrapper->retries;
+    qInfo() << "Redirect of " << url << " to " << TLauncherUtils::requestedUrl(*next);
+    releaseAttempt(Wrapper);
+    // The hop takes the attempt's place: same URL, same retries, same place in the limit.
+    startAttempt(url, *next, retries);
+    return true;
 }
 
 void TDownloadPool::OnNetworkReplySignalsError(QNetworkReplyWrapper* Wrapper)

@@ -66,6 +66,11 @@ signals:
     void progress(const QUrl& Url, qint64 BytesReceivedFromRequest);
 
 private:
+    // One attempt with a request built already; the next hop of a redirect starts this way too.
+    bool startAttempt(const QUrl& Url, const QNetworkRequest& request, int Retries);
+    // Starts the next hop when the attempt's reply is a redirect that may be followed. A refused one
+    // sets the code and text the download then fails with.
+    bool followRedirect(QNetworkReplyWrapper* Wrapper, QNetworkReply::NetworkError& code, QString& refused);
     void onRetryTimeout(const QUrl& Url, int Retries, TMilliseconds Timeout, quint64 Pause);
     void releaseAttempt(QNetworkReplyWrapper* Wrapper);
 

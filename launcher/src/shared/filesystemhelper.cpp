@@ -3,6 +3,7 @@
 #include "shared/readonlymemoryblob.h"
 
 #include <QBuffer>
+#include <QDebug>
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -13,9 +14,176 @@
 #include <QSettings>
 #include <QTextStream>
 
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
+#include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace shared {
+
+namespace {
+
+// Owns one descriptor.
+class TDescriptor
+{
+public:
+    explicit TDescriptor(int fd = -1)
+        : fd(fd)
+    { }
+    ~TDescriptor() { reset(); }
+    TDescriptor(const TDescriptor&) = delete;
+    TDescriptor& operator=(const TDescriptor&) = delete;
+    TDescriptor(TDescriptor&& other) noexcept
+        : fd(std::exchange(other.fd, -1))
+    { }
+    TDescriptor& operator=(TDescriptor&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd = std::exchange(other.fd, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd; }
+    int release() { return std::exchange(fd, -1); }
+    bool isValid() const { return fd >= 0; }
+    void reset()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+
+private:
+    int fd;
+};
+
+[[noreturn]] void throwSystemError(const QString& text, int error)
+{
+    throw std::runtime_error(QStringLiteral("%1: %2").arg(text, QString::fromLocal8Bit(std::strerror(error))).toStdString());
+}
+
+// The components of path below the folder; refuses a path that is not inside it.
+QStringList componentsBelow(const QDir& folder, const QString& path)
+{
+    const QString base = QDir::cleanPath(folder.absolutePath());
+    const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    const QString prefix = base.endsWith(QLatin1Char('/')) ? base : base + QLatin1Char('/');
+    if (!cleaned.startsWith(prefix, Qt::CaseSensitive) || cleaned.size() == prefix.size())
+        throw std::runtime_error(
+            QStringLiteral("Refused path '%1': it is not inside the folder '%2'.").arg(path, base).toStdString());
+    return cleaned.mid(prefix.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
+
+enum class EWalk {
+    Create, // links are replaced by real folders, missing folders are made
+    RemoveLinks, // links are removed, the walk stops at the first missing folder
+    Inspect // the walk stops at a link or a missing folder
+};
+
+// The result of a walk: the descriptor of the folder that holds the last component, when reached.
+struct TWalk
+{
+    TDescriptor parent;
+    bool linkRemoved = false;
+};
+
+// Removes the link name inside the folder dir; the folder path is only for the messages.
+void removeLink(int dir, const QByteArray& name, const QString& where)
+{
+    if (::unlinkat(dir, name.constData(), 0) != 0 && errno != ENOENT)
+        throwSystemError(QStringLiteral("Failed to remove the link '%1'").arg(where), errno);
+    qWarning() << "Removed the symbolic link" << where << "inside an installation folder";
+}
+
+// Walks from the folder down to the folder that holds path's last component, never following a link.
+TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
+{
+    const QStringList parts = componentsBelow(folder, path);
+    const QString base = QDir::cleanPath(folder.absolutePath());
+    TWalk walk;
+    if (how == EWalk::Create && !QDir().mkpath(base))
+        throw std::runtime_error(
+            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(base)).toStdString());
+    TDescriptor dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isValid()) {
+        if (how != EWalk::Create && errno == ENOENT)
+            return walk;
+        throwSystemError(QStringLiteral("Failed to open folder '%1'").arg(base), errno);
+    }
+    QString reached = base;
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        const QByteArray name = QFile::encodeName(parts[i]);
+        reached += QLatin1Char('/') + parts[i];
+        struct stat info;
+        bool exists = ::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && errno != ENOENT)
+            throwSystemError(QStringLiteral("Failed to look at '%1'").arg(reached), errno);
+        if (exists && S_ISLNK(info.st_mode)) {
+            if (how == EWalk::Inspect)
+                return walk;
+            removeLink(dir.get(), name, reached);
+            walk.linkRemoved = true;
+            exists = false;
+        }
+        if (!exists) {
+            if (how != EWalk::Create)
+                return walk;
+            if (::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
+                throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
+                                             .arg(QDir::toNativeSeparators(reached))
+                                             .toStdString());
+        } else if (!S_ISDIR(info.st_mode)) {
+            if (how != EWalk::Create)
+                return walk;
+            throw std::runtime_error(
+                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(reached)).toStdString());
+        }
+        // A link planted since the look above is refused here rather than followed.
+        TDescriptor next(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isValid())
+            throwSystemError(QStringLiteral("Failed to open folder '%1'").arg(reached), errno);
+        dir = std::move(next);
+    }
+    walk.parent = std::move(dir);
+    return walk;
+}
+
+// Removes name inside dir and, for a folder, everything in it; links are removed, never followed.
+// Only the failure to remove a file or link at the top is reported.
+bool removeTree(int dir, const QByteArray& name)
+{
+    struct stat info;
+    if (::fstatat(dir, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode))
+        return ::unlinkat(dir, name.constData(), 0) == 0 || errno == ENOENT;
+    const int inner = ::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (inner >= 0) {
+        if (DIR* listing = ::fdopendir(inner)) {
+            QList<QByteArray> entries;
+            while (const dirent* entry = ::readdir(listing)) {
+                const QByteArray entryName(entry->d_name);
+                if (entryName != "." && entryName != "..")
+                    entries.append(entryName);
+            }
+            for (const QByteArray& entryName : entries)
+                removeTree(::dirfd(listing), entryName);
+            ::closedir(listing); // closes inner
+        } else {
+            ::close(inner);
+        }
+    }
+    ::unlinkat(dir, name.constData(), AT_REMOVEDIR);
+    return true;
+}
+
+} // namespace
 
 void throwFileError(const QFileDevice& file, const QString& text)
 {
@@ -26,6 +194,26 @@ void checkFileError(const QFileDevice& file)
 {
     if (file.error() != QFileDevice::NoError)
         throwFileError(file, file.errorString());
+}
+
+void addPermissions(QFileDevice& file, QFileDevice::Permissions permissions)
+{
+    struct stat info;
+    const int fd = file.handle();
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+        throwFileError(file, QStringLiteral("couldn't read the permissions"));
+    mode_t mode = info.st_mode & 07777;
+    const std::pair<QFileDevice::Permission, mode_t> bits[] = { { QFileDevice::ReadOwner, S_IRUSR },
+        { QFileDevice::WriteOwner, S_IWUSR }, { QFileDevice::ExeOwner, S_IXUSR }, { QFileDevice::ReadUser, S_IRUSR },
+        { QFileDevice::WriteUser, S_IWUSR }, { QFileDevice::ExeUser, S_IXUSR }, { QFileDevice::ReadGroup, S_IRGRP },
+        { QFileDevice::WriteGroup, S_IWGRP }, { QFileDevice::ExeGroup, S_IXGRP }, { QFileDevice::ReadOther, S_IROTH },
+        { QFileDevice::WriteOther, S_IWOTH }, { QFileDevice::ExeOther, S_IXOTH } };
+    for (const auto& [permission, bit] : bits) {
+        if (permissions.testFlag(permission))
+            mode |= bit;
+    }
+    if (::fchmod(fd, mode) != 0)
+        throwFileError(file, QStringLiteral("couldn't change the permissions"));
 }
 
 std::shared_ptr<TReadOnlyMemoryBlob> TFileSystemHelper::openReadOnlyMemoryBlob(const QString& path)
@@ -86,7 +274,7 @@ void TFileSystemHelper::writeTextFile(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return;
+        throwFileError(file, QStringLiteral("Could not open file."));
     QTextStream stream(&file);
     stream << text;
 }
@@ -95,7 +283,7 @@ void TFileSystemHelper::appendTextFile(const QString& path, const QString& text)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        return;
+        throwFileError(file, QStringLiteral("Could not open file."));
     QTextStream stream(&file);
     stream << text;
 }
@@ -225,6 +413,87 @@ void TFileSystemHelper::writeImage(const QImage& image, const QString& path, con
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format);
     writeFile(path, buffer.data());
+}
+
+void TFileSystemHelper::openFileBelow(const QDir& folder, const QString& path, QFile& file, QIODeviceBase::OpenMode mode)
+{
+    if (file.fileName().isEmpty())
+        file.setFileName(path);
+    TWalk walk = walkBelow(folder, path, EWalk::Create);
+    const QByteArray name = QFile::encodeName(QFileInfo(QDir::cleanPath(path)).fileName());
+    struct stat info;
+    if (::fstatat(walk.parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+        removeLink(walk.parent.get(), name, path);
+    const int access = mode.testFlag(QIODeviceBase::ReadOnly) ? O_RDWR : O_WRONLY;
+    // Made, or found, through the folder reached without links; the file object then opens it by name
+    // and must find the very same file there, else a link was planted meanwhile.
+    const TDescriptor made(::openat(walk.parent.get(), name.constData(), access | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!made.isValid())
+        throwFileError(file, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!file.open(mode & ~QIODeviceBase::Truncate))
+        throwFileError(file, file.errorString());
+    struct stat expected;
+    struct stat opened;
+    if (::fstat(made.get(), &expected) != 0 || ::fstat(file.handle(), &opened) != 0 || expected.st_dev != opened.st_dev
+        || expected.st_ino != opened.st_ino) {
+        file.close();
+        throwFileError(file, QStringLiteral("the path changed while it was opened"));
+    }
+    if (mode.testFlag(QIODeviceBase::Truncate) && !file.resize(0)) {
+        file.close();
+        throwFileError(file, file.errorString());
+    }
+}
+
+void TFileSystemHelper::createFolderBelow(const QDir& folder, const QString& path)
+{
+    if (QDir::cleanPath(path) == QDir::cleanPath(folder.absolutePath())) {
+        if (!QDir().mkpath(path))
+            throw std::runtime_error(
+                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(path)).toStdString());
+        return;
+    }
+    TWalk walk = walkBelow(folder, path, EWalk::Create);
+    const QByteArray name = QFile::encodeName(QFileInfo(QDir::cleanPath(path)).fileName());
+    struct stat info;
+    bool exists = ::fstatat(walk.parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(info.st_mode)) {
+        removeLink(walk.parent.get(), name, path);
+        exists = false;
+    }
+    if ((exists && !S_ISDIR(info.st_mode))
+        || (!exists && ::mkdirat(walk.parent.get(), name.constData(), 0777) != 0 && errno != EEXIST))
+        throw std::runtime_error(
+            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(path)).toStdString());
+}
+
+bool TFileSystemHelper::removeLinksBelow(const QDir& folder, const QString& path)
+{
+    TWalk walk = walkBelow(folder, path, EWalk::RemoveLinks);
+    if (!walk.parent.isValid())
+        return walk.linkRemoved;
+    const QByteArray name = QFile::encodeName(QFileInfo(QDir::cleanPath(path)).fileName());
+    struct stat info;
+    if (::fstatat(walk.parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+        removeLink(walk.parent.get(), name, path);
+        return true;
+    }
+    return walk.linkRemoved;
+}
+
+bool TFileSystemHelper::reachableWithoutLinks(const QDir& folder, const QString& path)
+{
+    return walkBelow(folder, path, EWalk::Inspect).parent.isValid();
+}
+
+void TFileSystemHelper::removeBelow(const QDir& folder, const QString& path)
+{
+    TWalk walk = walkBelow(folder, path, EWalk::Inspect);
+    if (!walk.parent.isValid())
+        return;
+    const QByteArray name = QFile::encodeName(QFileInfo(QDir::cleanPath(path)).fileName());
+    if (!removeTree(walk.parent.get(), name))
+        throw std::runtime_error(("Failed to delete file " + path).toStdString());
 }
 
 } // namespace shared

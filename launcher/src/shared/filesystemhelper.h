@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDir>
+#include <QFileDevice>
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 class QByteArray;
+class QFile;
 class QFileDevice;
 class QImage;
 class QJsonDocument;
@@ -37,9 +39,13 @@ public:
 [[noreturn]] void throwFileError(const QFileDevice& file, const QString& text);
 // Throws through throwFileError when the file reports an error.
 void checkFileError(const QFileDevice& file);
+// Adds permissions to an open file through its descriptor, so no link is followed; throws on failure.
+void addPermissions(QFileDevice& file, QFileDevice::Permissions permissions);
 
-// The one place through which files are read, written, listed and removed, so that every failure
-// surfaces as a std::runtime_error naming the file. Stateless; any thread may use it.
+// Reads, writes, lists and removes files so that a failure surfaces as a std::runtime_error naming the
+// file. It is not the only road to files: code that streams large files or handles failures its own way
+// (the scan, the chunk writer, the verification, hashing, the log, the self-updater, the survey) uses
+// QFile directly. Stateless; any thread may use it.
 class TFileSystemHelper
 {
 public:
@@ -51,6 +57,7 @@ public:
     virtual QByteArray readFileIfOpenable(const QString& path);
     // Replaces the file atomically, so an interrupted write leaves the old content in place.
     virtual void writeFile(const QString& path, const QByteArray& data);
+    // Text in UTF-8; a file that cannot be opened throws.
     virtual void writeTextFile(const QString& path, const QString& text);
     virtual void appendTextFile(const QString& path, const QString& text);
     virtual void deleteFile(const QString& path);
@@ -68,6 +75,26 @@ public:
     virtual QJsonDocument readJsonFileAsQJsonDocument(const QString& path, bool& parseFailed) const;
     virtual std::shared_ptr<QImage> readImage(const QString& path, const char* format);
     virtual void writeImage(const QImage& image, const QString& path, const char* format);
+
+    // Writes below a folder never pass through a symbolic link planted inside it, so that nothing
+    // outside the folder is opened for writing or removed. Every component between the folder and the
+    // target is looked at without following links; the folder itself may lie behind links. path is an
+    // absolute path inside folder, as pathInsideFolder gives it; one outside is refused.
+
+    // Opens the file for writing (mode holds WriteOnly or ReadWrite, maybe Truncate or Unbuffered),
+    // creating it and the folders above it when missing. A link on the way or at the file is removed,
+    // never what it points to, and a real folder or file takes its place. Failures throw.
+    virtual void openFileBelow(const QDir& folder, const QString& path, QFile& file, QIODeviceBase::OpenMode mode);
+    // Makes the folder at path and the folders between, replacing links on the way as above.
+    virtual void createFolderBelow(const QDir& folder, const QString& path);
+    // Removes a link on the way to path, or at path; true when one was removed. Nothing is created.
+    virtual bool removeLinksBelow(const QDir& folder, const QString& path);
+    // Whether every folder between folder and path is a real folder, not a link, and exists.
+    virtual bool reachableWithoutLinks(const QDir& folder, const QString& path);
+    // Removes what is at path without following links: a file or link is unlinked (a failure throws
+    // "Failed to delete file <path>"), a folder goes with its contents. A path that is missing, or that
+    // passes through a link, is left alone.
+    virtual void removeBelow(const QDir& folder, const QString& path);
 };
 
 } // namespace shared

@@ -17,6 +17,15 @@ namespace {
 constexpr int defaultTransferTimeoutMs = 5000;
 constexpr int probeTimeoutMs = 750;
 
+int defaultPort(const QString& scheme)
+{
+    if (scheme == QLatin1String("http"))
+        return 80;
+    if (scheme == QLatin1String("https"))
+        return 443;
+    return -1;
+}
+
 } // namespace
 
 QNetworkRequest TLauncherUtils::createNetworkRequest(QUrl url)
@@ -55,8 +64,44 @@ QNetworkRequest TLauncherUtils::createNetworkRequest(QUrl url)
     url.setHost(addresses.at(chosen).toString());
     request.setUrl(url);
     request.setPeerVerifyName(host);
-    request.setRawHeader("Host", host.toUtf8());
+    // A server that builds its redirects from this header would otherwise send the client to port 80.
+    QByteArray hostHeader = host.toUtf8();
+    if (url.port() != -1 && url.port() != defaultPort(url.scheme()))
+        hostHeader += ':' + QByteArray::number(url.port());
+    request.setRawHeader("Host", hostHeader);
     return request;
+}
+
+QUrl TLauncherUtils::requestedUrl(const QNetworkRequest& request)
+{
+    QUrl url = request.url();
+    if (!request.peerVerifyName().isEmpty())
+        url.setHost(request.peerVerifyName());
+    return url;
+}
+
+std::optional<QNetworkRequest> TLauncherUtils::createRedirectedRequest(
+    const QNetworkRequest& previous, const QUrl& location, QNetworkReply::NetworkError& error)
+{
+    const QUrl from = requestedUrl(previous);
+    const QUrl target = from.resolved(location);
+    const QString scheme = target.scheme();
+    if (previous.maximumRedirectsAllowed() <= 0) {
+        error = QNetworkReply::TooManyRedirectsError;
+        return std::nullopt;
+    }
+    // The manager's own policy for the other requests: nothing less safe than where the request came from.
+    if ((scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        || (from.scheme() == QLatin1String("https") && scheme != QLatin1String("https"))) {
+        error = QNetworkReply::InsecureRedirectError;
+        return std::nullopt;
+    }
+    QNetworkRequest next = createNetworkRequest(target);
+    next.setTransferTimeout(previous.transferTimeout());
+    next.setMaximumRedirectsAllowed(previous.maximumRedirectsAllowed() - 1);
+    next.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, previous.attribute(QNetworkRequest::RedirectPolicyAttribute));
+    return next;
 }
 
 bool TLauncherUtils::hasLocalIPv4()

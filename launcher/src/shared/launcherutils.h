@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QList>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPair>
 #include <QString>
@@ -26,6 +27,14 @@ public:
     static inline bool ipV4Mode = false;
 
     static QNetworkRequest createNetworkRequest(QUrl url);
+    // The request of the next hop of a redirect: a request of its own for the target (pinned to the
+    // target's host, with its "Host" header and TLS peer name), with the time-out, the redirect policy
+    // attribute and one hop fewer than `previous`. Null, with `error` set, when the redirect is refused:
+    // from https to anything but https, to a scheme other than http and https, or after too many hops.
+    static std::optional<QNetworkRequest> createRedirectedRequest(
+        const QNetworkRequest& previous, const QUrl& location, QNetworkReply::NetworkError& error);
+    // The URL a request was built for: a pinned request's URL carries the address, not the host name.
+    static QUrl requestedUrl(const QNetworkRequest& request);
     // Checks once per run; the result holds for the whole run.
     static bool hasLocalIPv4();
     static bool testTcpConnection(const QString& host, quint16 port);
