@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -50,41 +52,85 @@ bool isKnownType(QtMsgType type)
     return !typedPrefix(type).isNull();
 }
 
+void appendContext(QByteArray& out, QtMsgType type, const QMessageLogContext& context)
+{
+    out += " (";
+    if (context.file)
+        out += context.file;
+    out += ':';
+    out += QByteArray::number(context.line);
+    out += ") ";
+    out += typedPrefix(type);
+}
+
 // The line without its line end, as UTF-8.
 void appendLine(
     QByteArray& out, QByteArrayView time, QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     out += time;
-    out += " (";
-    if (context.file)
-        out += QString::fromUtf8(context.file).toUtf8();
-    out += ':';
-    out += QByteArray::number(context.line);
-    out += ") ";
-    if (isKnownType(type)) {
-        out += typedPrefix(type);
+    appendContext(out, type, context);
+    if (isKnownType(type))
         out += message.toUtf8();
+}
+
+void putDigits(char* at, unsigned value, int count)
+{
+    for (int i = count - 1; i >= 0; --i) {
+        at[i] = char('0' + value % 10);
+        value /= 10;
     }
 }
 
-QByteArray timeText(const QDateTime& time)
+// The local time zone's offset, asked for once a minute: a local QDateTime reads the zone's file each
+// time, too dear for every line; zone changes fall on whole minutes.
+int utcOffsetAt(qint64 utcSeconds)
 {
-    return time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8();
+    static std::atomic<qint64> cachedMinute { std::numeric_limits<qint64>::min() };
+    static std::atomic<int> cachedOffset { 0 };
+    const qint64 minute = utcSeconds >= 0 ? utcSeconds / 60 : (utcSeconds - 59) / 60;
+    if (cachedMinute.load(std::memory_order_acquire) != minute) {
+        cachedOffset.store(QDateTime::fromSecsSinceEpoch(minute * 60).offsetFromUtc(), std::memory_order_relaxed);
+        cachedMinute.store(minute, std::memory_order_release);
+    }
+    return cachedOffset.load(std::memory_order_relaxed);
 }
 
-// The local time of the current second; formatted once a second per thread, since building a local
-// date and time asks the system for its time zone.
-QByteArrayView currentTimeText()
+qint64 currentUtcSeconds()
 {
-    thread_local std::time_t second = -1;
-    thread_local QByteArray text;
-    const std::time_t now = std::time(nullptr);
-    if (now != second) {
-        second = now;
-        text = timeText(QDateTime::fromSecsSinceEpoch(qint64(now)));
-    }
-    return text;
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec);
 }
+
+// "yyyy-MM-dd hh:mm:ss" of a local time given as seconds since the epoch in local reckoning.
+void putLocalTime(char* out, qint64 localSeconds)
+{
+    const qint64 days = localSeconds >= 0 ? localSeconds / 86400 : (localSeconds - 86399) / 86400;
+    const qint64 second = localSeconds - days * 86400;
+    // Civil date of a day count: eras of 400 years, March-based years so the leap day comes last.
+    const qint64 z = days + 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 dayOfEra = z - era * 146097;
+    const qint64 yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const qint64 dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const qint64 monthIndex = (5 * dayOfYear + 2) / 153;
+    const unsigned day = unsigned(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    const unsigned month = unsigned(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    const qint64 year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    putDigits(out, unsigned(std::clamp<qint64>(year, 0, 9999)), 4);
+    out[4] = '-';
+    putDigits(out + 5, month, 2);
+    out[7] = '-';
+    putDigits(out + 8, day, 2);
+    out[10] = ' ';
+    putDigits(out + 11, unsigned(second / 3600), 2);
+    out[13] = ':';
+    putDigits(out + 14, unsigned(second / 60 % 60), 2);
+    out[16] = ':';
+    putDigits(out + 17, unsigned(second % 60), 2);
+}
+
+constexpr int timeTextLength = 19;
 
 // The log file and the lines not yet written. Created once and never destroyed: messages may arrive
 // until the process ends, after static objects are gone. Lines keep their order: they are appended to
@@ -129,13 +175,23 @@ public:
 
     bool isOpen() const { return opened; }
 
-    void add(const QByteArray& line, bool urgent)
+    // text: the line after its date and time, with its line end.
+    void add(qint64 localSeconds, const QByteArray& text, bool urgent)
     {
         bool flushNow = false;
         {
             std::lock_guard bufferLock(bufferMutex);
-            pending += line;
+            if (localSeconds != timeSecond) {
+                timeSecond = localSeconds;
+                putLocalTime(timeText, localSeconds);
+            }
+            const bool wasEmpty = pending.isEmpty();
+            pending.append(timeText, timeTextLength);
+            pending += text;
             flushNow = urgent || direct || pending.size() >= flushThreshold;
+            // The flusher sleeps while nothing waits; the first line of a batch sets its half second going.
+            if (wasEmpty && !flushNow)
+                wake.notify_one();
         }
         if (flushNow)
             flush();
@@ -150,6 +206,7 @@ public:
             if (pending.isEmpty())
                 return;
             lines.swap(pending);
+            pending.reserve(lines.capacity());
         }
         writeAll(lines);
     }
@@ -161,7 +218,7 @@ private:
     void stop()
     {
         {
-            std::lock_guard wakeLock(wakeMutex);
+            std::lock_guard bufferLock(bufferMutex);
             stopping = true;
         }
         wake.notify_all();
@@ -176,12 +233,16 @@ private:
 
     void runFlusher()
     {
-        std::unique_lock wakeLock(wakeMutex);
-        while (!stopping) {
-            wake.wait_for(wakeLock, flushInterval);
-            wakeLock.unlock();
+        std::unique_lock bufferLock(bufferMutex);
+        for (;;) {
+            wake.wait(bufferLock, [this] { return stopping || !pending.isEmpty(); });
+            if (stopping)
+                return;
+            // Lines are at most flushInterval old when they reach the file.
+            wake.wait_for(bufferLock, flushInterval, [this] { return stopping; });
+            bufferLock.unlock();
             flush();
-            wakeLock.lock();
+            bufferLock.lock();
         }
     }
 
@@ -205,15 +266,15 @@ private:
     }
 
     std::mutex writeMutex; // held while lines go to the file; taken before bufferMutex
-    std::mutex bufferMutex; // guards pending and direct
+    std::mutex bufferMutex; // guards pending, direct, stopping and the time text
+    std::condition_variable wake;
     QByteArray pending;
     bool direct = false;
+    bool stopping = false;
+    qint64 timeSecond = std::numeric_limits<qint64>::min();
+    char timeText[timeTextLength] {};
     QFile file;
     std::atomic<bool> opened { false };
-
-    std::mutex wakeMutex;
-    std::condition_variable wake;
-    bool stopping = false;
     std::thread flusher;
 };
 
@@ -224,8 +285,15 @@ std::atomic<bool> logging { false };
 QString formatLogLine(QtMsgType type, const QMessageLogContext& context, const QString& message, const QDateTime& time)
 {
     QByteArray line;
-    appendLine(line, timeText(time), type, context, message);
+    appendLine(line, time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toUtf8(), type, context, message);
     return QString::fromUtf8(line);
+}
+
+QByteArray formatLogTime(qint64 utcSeconds, int utcOffsetSeconds)
+{
+    QByteArray text(timeTextLength, Qt::Uninitialized);
+    putLocalTime(text.data(), utcSeconds + utcOffsetSeconds);
+    return text;
 }
 
 void launcherMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
@@ -239,13 +307,16 @@ void launcherMessageHandler(QtMsgType type, const QMessageLogContext& context, c
     }
     if (!writer.isOpen())
         return;
-    QByteArray line;
-    line.reserve(64 + message.size());
-    appendLine(line, currentTimeText(), type, context, message);
-    line += '\n';
+    QByteArray text;
+    text.reserve(48 + message.size() + message.size() / 2);
+    appendContext(text, type, context);
+    if (isKnownType(type))
+        text += message.toUtf8();
+    text += '\n';
+    const qint64 now = currentUtcSeconds();
     // A warning may come before a crash: it and everything before it are written at once.
     const bool urgent = type == QtWarningMsg || type == QtCriticalMsg;
-    writer.add(line, urgent);
+    writer.add(now + utcOffsetAt(now), text, urgent);
 }
 
 void flushLog()
