@@ -48,19 +48,22 @@ constexpr int runBaseLength = 11;
     throw int(CscReadFailed);
 }
 
-// Word codes 130..251 stand for these words, in order.
-constexpr const char* cscWords[] = { "ac", "ad", "ai", "al", "am", "an", "ar", "as", "at", "ea", "ec", "ed", "ee", "el",
-    "en", "er", "es", "et", "id", "ie", "ig", "il", "in", "io", "is", "it", "of", "ol", "on", "oo", "or", "os", "ou",
-    "ow", "ul", "un", "ur", "us", "ba", "be", "ca", "ce", "co", "ch", "de", "di", "ge", "gh", "ha", "he", "hi", "ho",
-    "ra", "re", "ri", "ro", "rs", "la", "le", "li", "lo", "ld", "ll", "ly", "se", "si", "so", "sh", "ss", "st", "ma",
-    "me", "mi", "ne", "nc", "nd", "ng", "nt", "pa", "pe", "ta", "te", "ti", "to", "th", "tr", "wa", "ve", "all", "and",
-    "but", "dow", "for", "had", "hav", "her", "him", "his", "man", "mor", "not", "now", "one", "out", "she", "the",
-    "was", "wer", "whi", "whe", "wit", "you", "any", "are", "that", "said", "with", "have", "this", "from", "were",
-    "tion" };
-static_assert(std::size(cscWords) == 122);
-constexpr unsigned firstWordCode = 130;
-constexpr unsigned lastWordCode = 251;
-constexpr unsigned escapeCode = 254;
+constexpr unsigned firstWordCode = cscFirstWordCode;
+constexpr unsigned lastWordCode = cscFirstWordCode + cscWordCount - 1;
+constexpr unsigned escapeCode = cscEscapeCode;
+
+} // namespace
+
+const char* const cscWords[cscWordCount] = { "ac", "ad", "ai", "al", "am", "an", "ar", "as", "at", "ea", "ec", "ed",
+    "ee", "el", "en", "er", "es", "et", "id", "ie", "ig", "il", "in", "io", "is", "it", "of", "ol", "on", "oo", "or",
+    "os", "ou", "ow", "ul", "un", "ur", "us", "ba", "be", "ca", "ce", "co", "ch", "de", "di", "ge", "gh", "ha", "he",
+    "hi", "ho", "ra", "re", "ri", "ro", "rs", "la", "le", "li", "lo", "ld", "ll", "ly", "se", "si", "so", "sh", "ss",
+    "st", "ma", "me", "mi", "ne", "nc", "nd", "ng", "nt", "pa", "pe", "ta", "te", "ti", "to", "th", "tr", "wa", "ve",
+    "all", "and", "but", "dow", "for", "had", "hav", "her", "him", "his", "man", "mor", "not", "now", "one", "out",
+    "she", "the", "was", "wer", "whi", "whe", "wit", "you", "any", "are", "that", "said", "with", "have", "this",
+    "from", "were", "tion" };
+
+namespace {
 
 // Stream blocks of both kinds come interleaved; a block of the kind not wanted now waits in its queue.
 class TCscBlockReader

@@ -14,6 +14,12 @@ inline constexpr std::size_t cscPropertiesSize = 10;
 // Windows above this are refused before anything is allocated; our encoder never asks for more.
 inline constexpr std::uint32_t cscMaxWindowSize = std::uint32_t(1) << 30;
 
+// The word filter's table: codes 130 to 251 stand for these words in order; 254 escapes a byte above 129.
+inline constexpr std::size_t cscWordCount = 122;
+inline constexpr unsigned cscFirstWordCode = 130;
+inline constexpr unsigned cscEscapeCode = 254;
+extern const char* const cscWords[cscWordCount];
+
 struct TCscProperties
 {
     std::uint32_t windowSize = 0; // W: how far matches reach back

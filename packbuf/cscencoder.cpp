@@ -1,9 +1,12 @@
 #include "cscencoder.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace packbuf {
@@ -18,6 +21,27 @@ constexpr std::uint32_t escapedLength = 143;
 constexpr std::uint32_t maxMatchLength = 2048;
 constexpr int hashBits = 18;
 constexpr std::size_t readPiece = std::size_t(1) << 20;
+
+enum ECscBlockType : std::uint32_t {
+    LzBlock = 1,
+    WordFilteredBlock = 2,
+    E8E9FilteredBlock = 3,
+    LiteralBlock = 7,
+    StoredBlock = 8,
+    EndBlock = 9,
+    DeltaStride1Block = 16,
+    DeltaStride8Block = 20,
+};
+
+// Raw blocks are classified in pieces of this size; shorter ones tell too little and keep the type before them.
+constexpr std::size_t classifiedPiece = 8192;
+constexpr std::size_t smallestClassifiedPiece = 512;
+// Shorter text blocks gain too little from the word filter to pay for it.
+constexpr std::size_t smallestWordFilteredBlock = 16384;
+constexpr std::size_t smallestDeltaFilteredBlock = 512;
+constexpr std::size_t deltaStrides[] = { 1, 2, 3, 4, 8 };
+constexpr std::uint32_t runBaseLength = 11;
+constexpr int repeatHashBits = 16;
 
 // Queues one coder's bytes and hands them out as stream blocks of at most S bytes.
 class TCscBlockSink
@@ -90,12 +114,13 @@ struct TCscEncoderModels
     std::uint16_t lengthEscape;
     std::uint16_t slot[168];
     std::uint16_t align[32][16];
+    std::uint16_t runFlag;
 
     void reset()
     {
         std::fill_n(&kind[0][0], 64 * 3, initialProbability);
         std::fill_n(&repeatIndex[0][0], 64 * 4, initialProbability);
-        lengthChoice1 = lengthChoice2 = lengthEscape = initialProbability;
+        lengthChoice1 = lengthChoice2 = lengthEscape = runFlag = initialProbability;
         std::fill(std::begin(lengthLow), std::end(lengthLow), initialProbability);
         std::fill(std::begin(lengthMid), std::end(lengthMid), initialProbability);
         std::fill(std::begin(lengthHigh), std::end(lengthHigh), initialProbability);
@@ -123,6 +148,76 @@ std::uint64_t maxDistanceFor(std::uint32_t length)
     return (std::uint64_t(1) << 30) + 1;
 }
 
+// 100 x log2(16i + 8): the cost in hundredths of a bit of a count of about 16i.
+struct TCostTable
+{
+    std::uint32_t value[512];
+
+    TCostTable()
+    {
+        for (int i = 0; i < 512; ++i)
+            value[i] = std::uint32_t(std::lround(100.0 * std::log2(16.0 * i + 8.0)));
+    }
+
+    std::uint32_t at(std::size_t count) const { return value[std::min<std::size_t>(count >> 4, 511)]; }
+
+    // Order-0 cost of a histogram, in hundredths of a bit.
+    std::uint64_t cost(const std::uint32_t* histogram, std::size_t n) const
+    {
+        const std::uint32_t whole = at(n);
+        std::uint64_t total = 0;
+        for (int c = 0; c < 256; ++c)
+            if (histogram[c])
+                total += std::uint64_t(histogram[c]) * (whole - at(histogram[c]));
+        return total;
+    }
+};
+
+// The letter trie of the word table: each node's children by letter and the code of the word ending there.
+class TWordTrie
+{
+public:
+    TWordTrie()
+    {
+        m_nodes.emplace_back();
+        for (std::size_t w = 0; w < cscWordCount; ++w) {
+            std::size_t node = 0;
+            for (const char* letter = cscWords[w]; *letter; ++letter) {
+                const int index = *letter - 'a';
+                if (m_nodes[node].child[index] == 0) {
+                    m_nodes[node].child[index] = std::uint16_t(m_nodes.size());
+                    m_nodes.emplace_back();
+                }
+                node = m_nodes[node].child[index];
+            }
+            m_nodes[node].code = static_cast<unsigned char>(cscFirstWordCode + w);
+        }
+    }
+
+    // The code and length of the longest word at the start of bytes[0..n), or length 0.
+    std::pair<unsigned char, std::size_t> longestWord(const unsigned char* bytes, std::size_t n) const
+    {
+        std::pair<unsigned char, std::size_t> best { 0, 0 };
+        std::size_t node = 0;
+        for (std::size_t k = 0; k < n && bytes[k] >= 'a' && bytes[k] <= 'z'; ++k) {
+            node = m_nodes[node].child[bytes[k] - 'a'];
+            if (node == 0)
+                break;
+            if (m_nodes[node].code)
+                best = { m_nodes[node].code, k + 1 };
+        }
+        return best;
+    }
+
+private:
+    struct TNode
+    {
+        std::uint16_t child[26] = {};
+        unsigned char code = 0;
+    };
+    std::vector<TNode> m_nodes;
+};
+
 struct TMatch
 {
     std::uint32_t length = 0;
@@ -143,6 +238,7 @@ struct TCscEncoder
     TCscBlockSink bitSink;
     TCscEncoderModels models;
     std::vector<std::uint16_t> literal;
+    std::vector<std::uint16_t> secondLiteral; // made at the first delta block
 
     std::uint64_t low = 0;
     std::uint32_t range = 0xFFFFFFFFu;
@@ -153,9 +249,19 @@ struct TCscEncoder
 
     std::uint32_t state = 0;
     std::uint32_t repeats[4] = {};
+    // The literal context as the decoder keeps it: LZ and literal blocks set it, stored and delta blocks do not.
+    unsigned char previous = 0;
     std::vector<std::int32_t> head;
     std::vector<std::int32_t> chain;
     std::size_t inserted = 0;
+
+    const TCostTable costs;
+    const TWordTrie words;
+    // Where each 4-byte sequence was last seen, for telling repetitive pieces from the rest.
+    std::vector<std::int32_t> repeatHead;
+    std::uint32_t lastPieceType = LzBlock;
+    TBytes scratch;
+    bool skippedBlock = false;
 
     TCscEncoder(const TCscProperties& props, int encoderLevel, TCscInputStream* in)
         : properties(props)
@@ -165,6 +271,7 @@ struct TCscEncoder
         , bitSink(props.streamBlockSize, false)
         , literal(256 * 256, initialProbability)
         , head(std::size_t(1) << hashBits, -1)
+        , repeatHead(std::size_t(1) << repeatHashBits, -1)
     {
         models.reset();
     }
@@ -327,10 +434,10 @@ struct TCscEncoder
         state = (4 * state + 1) % 64;
     }
 
-    void literalSymbol(unsigned char byte, unsigned char previous)
+    void literalSymbol(unsigned char byte, unsigned char context)
     {
         bit(models.kind[state][0], 0);
-        tree(&literal[std::size_t(previous) * 256], 8, byte);
+        tree(&literal[std::size_t(context) * 256], 8, byte);
         state = (4 * state) % 64;
     }
 
@@ -428,11 +535,169 @@ struct TCscEncoder
         return best;
     }
 
-    // --- blocks ---
-    // One raw block as one LZ block, ended by the end marker, then the tail 1 that restarts the coders.
-    void encodeRawBlock(std::size_t start, std::size_t end)
+    // --- classification ---
+    std::uint32_t repeatHashAt(std::size_t p) const
     {
-        integer(1);
+        std::uint32_t v;
+        std::memcpy(&v, data.data() + p, 4);
+        return (v * 2654435761u) >> (32 - repeatHashBits);
+    }
+
+    // Bytes of the piece that repeat earlier data in runs long enough to pay for a match: a run must
+    // stand for at least 32 bits at the piece's order-0 cost.
+    std::size_t repeatedBytes(std::size_t start, std::size_t n, std::uint64_t bitCost)
+    {
+        const std::size_t shortestRun
+            = std::clamp<std::size_t>(std::size_t(3200 * n / std::max<std::uint64_t>(bitCost, 1)), 4, 64);
+        const std::size_t total = data.size();
+        const std::size_t end = start + n;
+        std::size_t repeated = 0;
+        std::size_t i = start;
+        auto& heads = repeatHead;
+        while (i < end && i + 4 <= total) {
+            const std::uint32_t h = repeatHashAt(i);
+            const std::int32_t candidate = heads[h];
+            heads[h] = std::int32_t(i);
+            if (candidate >= 0 && i - std::size_t(candidate) <= properties.windowSize) {
+                const std::size_t limit = std::min<std::size_t>(total - i, 256);
+                std::size_t length = 0;
+                while (length < limit && data[std::size_t(candidate) + length] == data[i + length])
+                    ++length;
+                if (length >= shortestRun) {
+                    const std::size_t step = std::min(length, end - i);
+                    for (std::size_t k = 1; k < step && i + k + 4 <= total; ++k)
+                        heads[repeatHashAt(i + k)] = std::int32_t(i + k);
+                    repeated += step;
+                    i += step;
+                    continue;
+                }
+            }
+            ++i;
+        }
+        return repeated;
+    }
+
+    std::uint32_t classifyPiece(std::size_t start, std::size_t n)
+    {
+        const unsigned char* bytes = data.data() + start;
+        std::uint32_t histogram[256] = {};
+        for (std::size_t i = 0; i < n; ++i)
+            ++histogram[bytes[i]];
+        const std::uint64_t cost = costs.cost(histogram, n);
+
+        std::size_t printable = histogram['\t'] + histogram['\n'] + histogram['\r'];
+        for (int c = 32; c < 127; ++c)
+            printable += histogram[c];
+        std::size_t lowercase = 0;
+        for (int c = 'a'; c <= 'z'; ++c)
+            lowercase += histogram[c];
+        if (100 * printable >= 97 * n && 100 * lowercase >= 50 * n && 100 * histogram[' '] >= 8 * n)
+            return WordFilteredBlock;
+
+        // Near calls and jumps whose operand's top byte only extends its sign, as x86 code is full of.
+        std::size_t calls = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            if ((bytes[i] == 0xE8 || bytes[i] == 0xE9) && start + i + 4 < data.size()
+                && (bytes[i + 4] == 0x00 || bytes[i + 4] == 0xFF))
+                ++calls;
+        if (512 * calls >= n)
+            return E8E9FilteredBlock;
+
+        if (4 * repeatedBytes(start, n, cost) >= n)
+            return LzBlock;
+
+        std::uint64_t bestDeltaCost = UINT64_MAX;
+        std::uint32_t bestDelta = 0;
+        for (std::uint32_t k = 0; k < std::size(deltaStrides); ++k) {
+            const std::size_t stride = deltaStrides[k];
+            std::uint32_t deltas[256] = {};
+            for (std::size_t i = 0; i < n; ++i)
+                ++deltas[static_cast<unsigned char>(bytes[i] - (i >= stride ? bytes[i - stride] : 0))];
+            const std::uint64_t deltaCost = costs.cost(deltas, n);
+            if (deltaCost < bestDeltaCost) {
+                bestDeltaCost = deltaCost;
+                bestDelta = k;
+            }
+        }
+        // Order-0 costs undersell delta coding, which also has runs and the previous delta as context.
+        if (100 * bestDeltaCost < 90 * cost)
+            return DeltaStride1Block + bestDelta;
+
+        // Bytes spread as evenly as chance spreads them (chi-square within six deviations of a uniform
+        // source's): literals would only add their modelling overhead.
+        std::uint64_t squares = 0;
+        for (std::uint32_t h : histogram)
+            squares += std::uint64_t(h) * h;
+        if (256 * squares <= std::uint64_t(n) * (n + 400))
+            return StoredBlock;
+        const auto distinct
+            = std::count_if(std::begin(histogram), std::end(histogram), [](std::uint32_t h) { return h != 0; });
+        if (distinct <= 64)
+            return LiteralBlock;
+        return LzBlock;
+    }
+
+    // --- filters ---
+    // Replaces the longest word at each letter by its code and escapes the bytes codes use; the result is
+    // padded with spaces to the block's length. False (and the block untouched) when it saves too little.
+    bool filterWords(std::size_t start, std::size_t end)
+    {
+        const std::size_t n = end - start;
+        const std::size_t limit = n * 82 / 100;
+        scratch.clear();
+        for (std::size_t i = start; i < end && scratch.size() <= limit;) {
+            const unsigned char c = data[i];
+            if (c >= cscFirstWordCode) {
+                scratch.push_back(static_cast<unsigned char>(cscEscapeCode));
+                scratch.push_back(c);
+                ++i;
+                continue;
+            }
+            const auto [code, letters] = words.longestWord(data.data() + i, end - i);
+            if (letters > 0) {
+                scratch.push_back(code);
+                i += letters;
+                continue;
+            }
+            scratch.push_back(c);
+            ++i;
+        }
+        if (scratch.size() > limit)
+            return false;
+        std::memcpy(data.data() + start, scratch.data(), scratch.size());
+        std::memset(data.data() + start + scratch.size(), ' ', n - scratch.size());
+        return true;
+    }
+
+    // Turns the relative operands of near calls and jumps into absolute targets, so that calls of one
+    // function look alike; the decoder's scan sees the original opcode bytes, so this one reads them too.
+    void filterE8E9(std::size_t start, std::size_t end)
+    {
+        const std::size_t n = end - start;
+        scratch.assign(data.begin() + std::ptrdiff_t(start), data.begin() + std::ptrdiff_t(end));
+        unsigned char* block = data.data() + start;
+        std::size_t next = 5;
+        for (std::size_t p = 0; p + 6 <= n; ++p) {
+            if (p + 5 < next || (scratch[p] != 0xE8 && scratch[p] != 0xE9))
+                continue;
+            next = p + 9;
+            const std::uint32_t v = std::uint32_t(scratch[p + 1]) | (std::uint32_t(scratch[p + 2]) << 8)
+                | (std::uint32_t(scratch[p + 3]) << 16) | (std::uint32_t(scratch[p + 4]) << 24);
+            if (v + (1u << 24) >= (1u << 25))
+                continue;
+            const std::uint32_t x = (std::uint32_t(p + 5) + v + (1u << 24)) & ((1u << 25) - 1);
+            std::uint32_t y = (x >> 1) | ((x & 1) << 24);
+            y = (y & 0xFF00FF00u) | ((y & 0xFF) << 16) | ((y >> 16) & 0xFF);
+            const std::uint32_t stored = y - (1u << 24);
+            for (int k = 0; k < 4; ++k)
+                block[p + 1 + std::size_t(k)] = static_cast<unsigned char>(stored >> (8 * k));
+        }
+    }
+
+    // --- blocks ---
+    // LZ symbols over data[start, end), ended by the end marker.
+    void encodeLz(std::size_t start, std::size_t end)
+    {
         std::size_t a = start;
         while (a < end) {
             insertUpTo(a);
@@ -451,7 +716,7 @@ struct TCscEncoder
                 if (findMatch(a + 1, end).length > best.length + 1)
                     best = {};
             }
-            const unsigned char previous = a > 0 ? data[a - 1] : 0;
+            const unsigned char context = a > start ? data[a - 1] : previous;
             if (repeatLength >= 2 && repeatLength + 1 >= best.length) {
                 repeatSymbol(repeatIndex, repeatLength);
                 a += repeatLength;
@@ -462,13 +727,131 @@ struct TCscEncoder
                 shortRepeatSymbol();
                 ++a;
             } else {
-                literalSymbol(data[a], previous);
+                literalSymbol(data[a], context);
                 ++a;
             }
         }
         matchSymbol(0, endMarkerValue);
-        integer(1);
-        flushCoders();
+        previous = data[end - 1];
+    }
+
+    void encodeDelta(std::size_t start, std::size_t end, std::size_t stride)
+    {
+        const std::size_t n = end - start;
+        const unsigned char* block = data.data() + start;
+        scratch.resize(n);
+        if (n < smallestDeltaFilteredBlock) {
+            std::memcpy(scratch.data(), block, n);
+        } else {
+            // One running difference through the lanes in turn, as the decoder sums them back.
+            unsigned char last = 0;
+            std::size_t k = 0;
+            for (std::size_t lane = 0; lane < std::min(stride, n); ++lane) {
+                for (std::size_t q = lane; q < n; q += stride) {
+                    scratch[k++] = static_cast<unsigned char>(block[q] - last);
+                    last = block[q];
+                }
+            }
+        }
+        if (secondLiteral.empty())
+            secondLiteral.assign(256 * 256, initialProbability);
+        unsigned char last = 0;
+        for (std::size_t i = 0; i < n;) {
+            if (i > 0) {
+                std::size_t run = 0;
+                while (i + run < n && scratch[i + run] == scratch[i - 1])
+                    ++run;
+                if (run >= runBaseLength) {
+                    bit(models.runFlag, 1);
+                    lengthWithEscapes(std::uint32_t(run - runBaseLength));
+                    i += run;
+                    continue;
+                }
+            }
+            bit(models.runFlag, 0);
+            tree(&secondLiteral[std::size_t(last) * 256], 8, scratch[i]);
+            last = scratch[i];
+            ++i;
+        }
+    }
+
+    // One block of the given type over data[start, end); the tail 1 after the raw block's last block
+    // restarts the coders.
+    void encodeBlock(std::uint32_t type, std::size_t start, std::size_t end, bool lastInRawBlock)
+    {
+        const auto n = std::uint32_t(end - start);
+        switch (type) {
+        case LzBlock:
+            integer(LzBlock);
+            encodeLz(start, end);
+            break;
+        case WordFilteredBlock:
+            if (n < smallestWordFilteredBlock || !filterWords(start, end)) {
+                integer(LzBlock);
+            } else {
+                integer(WordFilteredBlock);
+                integer(n);
+            }
+            encodeLz(start, end);
+            break;
+        case E8E9FilteredBlock:
+            filterE8E9(start, end);
+            integer(E8E9FilteredBlock);
+            encodeLz(start, end);
+            break;
+        case LiteralBlock:
+            integer(LiteralBlock);
+            integer(n);
+            for (std::size_t i = start; i < end; ++i) {
+                tree(&literal[std::size_t(previous) * 256], 8, data[i]);
+                previous = data[i];
+            }
+            break;
+        case StoredBlock:
+            integer(StoredBlock);
+            integer(n);
+            for (std::size_t i = start; i < end; ++i)
+                rawBits(data[i], 8);
+            break;
+        default:
+            if (type < DeltaStride1Block || type > DeltaStride8Block) {
+                // No classification gives such a type; the stream would lose these bytes, so the run fails.
+                std::printf("Bad data type:%d\n", int(type));
+                skippedBlock = true;
+                return;
+            }
+            integer(type);
+            integer(n);
+            encodeDelta(start, end, deltaStrides[type - DeltaStride1Block]);
+            break;
+        }
+        // Later matches may reach into literal, stored and delta blocks as well.
+        if (end - start >= 2)
+            insertUpTo(end - 2);
+        integer(lastInRawBlock ? 1 : 0);
+        if (lastInRawBlock)
+            flushCoders();
+    }
+
+    // Classifies the raw block piece by piece and writes each run of pieces of one type as one block.
+    void encodeRawBlock(std::size_t start, std::size_t end)
+    {
+        std::vector<std::uint32_t> types;
+        for (std::size_t piece = start; piece < end; piece += classifiedPiece) {
+            const std::size_t n = std::min(classifiedPiece, end - piece);
+            if (n >= smallestClassifiedPiece)
+                lastPieceType = classifyPiece(piece, n);
+            types.push_back(lastPieceType);
+        }
+        for (std::size_t first = 0; first < types.size();) {
+            std::size_t last = first + 1;
+            while (last < types.size() && types[last] == types[first])
+                ++last;
+            const std::size_t blockStart = start + first * classifiedPiece;
+            const std::size_t blockEnd = std::min(end, start + last * classifiedPiece);
+            encodeBlock(types[first], blockStart, blockEnd, blockEnd == end);
+            first = last;
+        }
     }
 
     bool readInput()
@@ -537,13 +920,15 @@ int encodeCscStream(TCscEncoder* encoder, TCscOutputStream* output)
             if (encoder->rangeSink.failed() || encoder->bitSink.failed())
                 return CscWriteFailed;
         }
-        encoder->integer(9);
+        encoder->integer(EndBlock);
         encoder->integer(0);
         encoder->flushCoders();
     } catch (const std::bad_alloc&) {
         return CscBadData;
     }
-    return encoder->rangeSink.failed() || encoder->bitSink.failed() ? CscWriteFailed : CscSuccess;
+    if (encoder->rangeSink.failed() || encoder->bitSink.failed())
+        return CscWriteFailed;
+    return encoder->skippedBlock ? CscBadData : CscSuccess;
 }
 
 void destroyCscEncoder(TCscEncoder*& encoder)

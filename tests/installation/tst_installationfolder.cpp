@@ -30,6 +30,7 @@ using korvane::test::TLoopbackServer;
 using korvane::test::TServerThread;
 
 using korvane::test::readAll;
+using korvane::test::snapshot;
 using korvane::test::writeAll;
 
 namespace {
@@ -77,36 +78,12 @@ bool makePackage(const QString& input, const QString& output, int version, const
 
 QByteArray settingsFor(const QUrl& configurationUrl)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/launcher/dulmetadata.json", configurationUrl.toEncoded());
-    settings.replace("retries=5;", "retries=1");
-    return settings;
+    return TLauncherSandbox::settingsFor(configurationUrl, { { "retries", "1" } });
 }
 
 QString installationFolder(const TLauncherSandbox& sandbox)
 {
     return sandbox.appDataFolder() + QStringLiteral("/packages/game");
-}
-
-// Every entry below root with its kind and the hash of its content; links are shown, never followed.
-QStringList snapshot(const QString& root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        const QString name = QDir(root).relativeFilePath(info.filePath());
-        if (info.isSymLink())
-            entries << name + " -> " + info.symLinkTarget();
-        else if (info.isDir())
-            entries << name + "/";
-        else
-            entries << name + " "
-                    + QCryptographicHash::hash(readAll(info.filePath()), QCryptographicHash::Sha256).toHex();
-    }
-    entries.sort();
-    return entries;
 }
 
 // Empty when the installation holds every file of the source, byte for byte, as real files.

@@ -393,23 +393,18 @@ void TestZpaqCodec::hostileClaimsFail()
 
 void TestZpaqCodec::farBeyondCapacityIsCut()
 {
-    // Decoding ends as soon as the output is full, and quickly, although a model that predicts its
-    // data almost surely decodes a long run from a few bytes.
+    // Decoding ends as soon as the output is full: the data beyond it are never read, so a stream cut
+    // short after the part the output needs still succeeds, whereas a whole decode of it fails.
     std::string packed;
     const std::string zeros(4000000, '\0');
     QVERIFY(zpaqCompress(zeros.data(), zeros.size(), packed));
     QVERIFY(packed.size() < 2000);
     std::string out;
     QVERIFY(decode(packed, out, 3300000));
-    // Compared with a whole decode in the same run, so that a loaded machine cannot fail it.
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(decode(packed, out, 4000000));
-    const qint64 wholeDecode = timer.nsecsElapsed();
-    timer.restart();
+    const std::string cutShort = packed.substr(0, packed.size() / 2);
+    QVERIFY(!decode(cutShort, out, 4000000));
     out.assign(1001, 'x');
-    QVERIFY(zpaqDecompress(packed.data(), packed.size(), out.data(), 1000));
-    QVERIFY2(timer.nsecsElapsed() < wholeDecode / 4, "decoding went on past the full output");
+    QVERIFY(zpaqDecompress(cutShort.data(), cutShort.size(), out.data(), 1000));
     QCOMPARE(out, std::string(1000, '\0') + 'x');
     // A post-processor that outputs without end stops there too, long before its step budget.
     const std::string endless = storedBlock(bytes({ 0, 0, 0, 0 }), bytes({ 1, 3, 0, 57, 63, 253 }) + "data");

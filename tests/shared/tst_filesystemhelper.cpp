@@ -1,6 +1,7 @@
 #include "shared/filesystemhelper.h"
 
-#include <QDirIterator>
+#include "support/testfiles.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 
 using shared::TFileSystemHelper;
+using korvane::test::snapshot;
 using shared::TLocalFileInfo;
 
 namespace {
@@ -39,26 +41,6 @@ QByteArray readBytes(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Every entry below root with its kind and content, links shown with their targets and not followed.
-QStringList snapshot(const QString& root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo info(it.next());
-        const QString name = QDir(root).relativeFilePath(info.filePath());
-        if (info.isSymLink())
-            entries << name + " -> " + info.symLinkTarget();
-        else if (info.isDir())
-            entries << name + "/";
-        else
-            entries << name + ": " + QString::fromUtf8(readBytes(info.filePath()));
-    }
-    entries.sort();
-    return entries;
 }
 
 // A link planted at `where` (relative to the installation folder) pointing at `target`, which starts

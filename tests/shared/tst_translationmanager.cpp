@@ -34,6 +34,8 @@ private slots:
     void noCatalogueLeavesTextsUntranslated();
     void nextLoadReplacesTheCatalogue();
     void destructionUninstalls();
+    void fillingInArguments_data();
+    void fillingInArguments();
 
 private:
     // Places launcher.<language>.qm, compiled from the fixture of sourceLanguage, into the catalogue folder.
@@ -145,6 +147,37 @@ void TestTranslationManager::destructionUninstalls()
         QCOMPARE(greeting(), QStringLiteral("Olá"));
     }
     QCOMPARE(greeting(), QStringLiteral("greeting"));
+}
+
+void TestTranslationManager::fillingInArguments_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("one place") << "Back in %1" << QStringList { "1h 33m" } << "Back in 1h 33m";
+    QTest::newRow("places in another order")
+        << "%2, then %1" << QStringList { "first", "second" } << "second, then first";
+    QTest::newRow("a place used twice") << "<a href=\"%1\">%1</a>" << QStringList { "https://x.example/" }
+                                        << "<a href=\"https://x.example/\">https://x.example/</a>";
+    QTest::newRow("an argument that looks like a place")
+        << "%1 and %2" << QStringList { "100%2", "50%" } << "100%2 and 50%";
+    QTest::newRow("no catalogue: the id, then its arguments")
+        << "launcher.about.text" << QStringList { "https://a.example/", "https://b.example/" }
+        << "launcher.about.text: https://a.example/, https://b.example/";
+    QTest::newRow("a translation that lost one place")
+        << "From %2" << QStringList { "Package 1", "here" } << "From here: Package 1";
+    QTest::newRow("percent signs that are no place") << "100% of %1, %" << QStringList { "x" } << "100% of x, %";
+    QTest::newRow("a place without an argument stays") << "%1 of %3" << QStringList { "a" } << "a of %3";
+    QTest::newRow("two digits") << "%10%1" << QStringList { "a" } << "%10a";
+    QTest::newRow("no arguments") << "Ready to Play" << QStringList() << "Ready to Play";
+}
+
+void TestTranslationManager::fillingInArguments()
+{
+    QFETCH(QString, text);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QCOMPARE(shared::fillInArguments(text, arguments), expected);
 }
 
 QTEST_GUILESS_MAIN(TestTranslationManager)

@@ -82,14 +82,27 @@ void lzmaFree(void*, void* address)
     std::free(address);
 }
 
-// Unpacks a packed buffer with the codec the tool used; a null result on any fault.
-QByteArray unpackBody(const QByteArray& body, int expectedCodec)
+// The codec byte of a packed buffer, or -1 without a packed header.
+int codecOf(const QByteArray& body)
 {
     qsizetype cursor = 0;
     while (cursor < body.size() && body[cursor] == 0)
         ++cursor;
-    if (body.size() - cursor < 2 || body[cursor] != 0x70 || body[cursor + 1] != expectedCodec)
+    return body.size() - cursor >= 2 && body[cursor] == 0x70 ? int(std::uint8_t(body[cursor + 1])) : -1;
+}
+
+// Unpacks a packed buffer with the codec the tool used, or with RAW where that codec did not shrink
+// the piece; a null result on any fault. Written with zlib and the LZMA decoder directly rather than
+// packbuf, so that it checks the format independently of the code that wrote it.
+QByteArray unpackBody(const QByteArray& body, int expectedCodec)
+{
+    const int codec = codecOf(body);
+    if (codec != expectedCodec && codec != 0)
         return QByteArray();
+    expectedCodec = codec;
+    qsizetype cursor = 0;
+    while (body[cursor] == 0)
+        ++cursor;
     cursor += 2;
     bool ok = true;
     const std::uint64_t unpackedLength = readLeb128(body, cursor, ok);
@@ -158,7 +171,7 @@ private slots:
     void outputReadsBackValid_data();
     void outputReadsBackValid();
     void outputIsDeterministic();
-    void contentDefinedCutsMatchTheScan();
+    void cutsMatchTheScanUnlessSizeIsGiven();
     void refusesBadInvocations_data();
     void refusesBadInvocations();
 
@@ -215,27 +228,27 @@ QStringList TestMakePackage::standardArguments(const QString& output) const
 void TestMakePackage::outputReadsBackValid_data()
 {
     QTest::addColumn<QString>("packing");
-    QTest::addColumn<bool>("contentDefined");
+    QTest::addColumn<QStringList>("cutting");
     QTest::addColumn<int>("codec"); // -1: plain bodies
 
-    QTest::newRow("plain, fixed chunks") << "none" << false << -1;
-    QTest::newRow("raw, fixed chunks") << "raw" << false << 0;
-    QTest::newRow("deflate, fixed chunks") << "deflate" << false << 3;
-    QTest::newRow("lzma, fixed chunks") << "lzma" << false << 5;
-    QTest::newRow("deflate, content-defined") << "deflate" << true << 3;
+    const QStringList fixed { "--chunk-size", QString::number(chunkSize) };
+    QTest::newRow("plain, fixed chunks") << "none" << fixed << -1;
+    QTest::newRow("raw, fixed chunks") << "raw" << fixed << 0;
+    QTest::newRow("deflate, fixed chunks") << "deflate" << fixed << 3;
+    QTest::newRow("lzma, fixed chunks") << "lzma" << fixed << 5;
+    QTest::newRow("deflate, content-defined by default") << "deflate" << QStringList() << 3;
+    QTest::newRow("deflate, content-defined asked for") << "deflate" << QStringList { "--content-defined" } << 3;
 }
 
 void TestMakePackage::outputReadsBackValid()
 {
     QFETCH(QString, packing);
-    QFETCH(bool, contentDefined);
+    QFETCH(QStringList, cutting);
     QFETCH(int, codec);
+    const bool contentDefined = !cutting.contains(QStringLiteral("--chunk-size"));
 
-    const QString output = workspace.filePath(QStringLiteral("out-%1-%2").arg(packing).arg(contentDefined));
-    QStringList arguments = standardArguments(output) << "--packing" << packing;
-    arguments << (contentDefined ? QStringList { "--content-defined" }
-                                 : QStringList { "--chunk-size", QString::number(chunkSize) });
-    const TRun run = runTool(arguments);
+    const QString output = workspace.filePath(QStringLiteral("out-%1").arg(QTest::currentDataTag()));
+    const TRun run = runTool(standardArguments(output) << "--packing" << packing << cutting);
     QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
 
     const TLauncherConfigurationReader launcher(QUrl::fromLocalFile(output + "/"), readFile(output + "/launcher.json"));
@@ -263,6 +276,7 @@ void TestMakePackage::outputReadsBackValid()
         chunkUrls.insert(chunk.url.toString());
     QCOMPARE(chunkUrls.size(), qsizetype(reader.chunks.size()));
 
+    int packedWithCodec = 0;
     for (auto it = expectedFiles.cbegin(); it != expectedFiles.cend(); ++it) {
         const auto file = reader.files.find(it.key());
         QVERIFY2(file != reader.files.end(), qPrintable(it.key()));
@@ -283,6 +297,7 @@ void TestMakePackage::outputReadsBackValid()
             QCOMPARE(chunk.packedHash, sha256(body));
             QCOMPARE(chunk.unpack, codec >= 0);
             const QByteArray piece = codec >= 0 ? unpackBody(body, codec) : body;
+            packedWithCodec += codecOf(body) == codec ? 1 : 0;
             QCOMPARE(piece.size(), qsizetype(chunk.unpackedSize));
             QCOMPARE(sha256(piece), chunk.unpackedHash);
             if (!contentDefined && k + 1 < file->chunkIndices.size())
@@ -293,6 +308,9 @@ void TestMakePackage::outputReadsBackValid()
         QCOMPARE(assembled, it.value());
         QCOMPARE(file->wholeFile.packedSize, packedTotal);
     }
+
+    // Only pieces that the codec cannot shrink fall back to RAW.
+    QVERIFY(codec <= 0 || packedWithCodec > 0);
 
     // Equal pieces are stored once, so the copy shares its chunks with the original.
     QCOMPARE(
@@ -322,7 +340,7 @@ void TestMakePackage::outputIsDeterministic()
     QCOMPARE(a, folderContents(second));
 }
 
-void TestMakePackage::contentDefinedCutsMatchTheScan()
+void TestMakePackage::cutsMatchTheScanUnlessSizeIsGiven()
 {
     // Large enough for several pieces between the chunker's minimum and maximum.
     QByteArray data(18 * 1024 * 1024, '\0');
@@ -335,23 +353,32 @@ void TestMakePackage::contentDefinedCutsMatchTheScan()
     }
     const QString input = workspace.filePath("large-input");
     writeFile(input + "/large.bin", data);
-    const QString output = workspace.filePath("large-output");
-    const TRun run = runTool({ "--input", input, "--output", output, "--content-defined" });
-    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
-
-    const TPackageConfigurationReader reader(
-        readFile(output + "/package/package.json"), QByteArray(), QUrl::fromLocalFile(output + "/package/"), QUrl());
-    QVERIFY(reader.valid);
-    QCOMPARE(reader.files.size(), std::size_t(1));
-    std::vector<quint64> toolPieces;
-    for (int index : reader.files[0].chunkIndices)
-        toolPieces.push_back(reader.chunks[std::size_t(index)].unpackedSize);
-
     std::vector<quint64> scanPieces;
     QVERIFY(TContentDefinedChunker::chunkFile(
         input + "/large.bin", [&](const unsigned char*, std::size_t length) { scanPieces.push_back(length); }));
     QVERIFY(scanPieces.size() > 1);
-    QCOMPARE(toolPieces, scanPieces);
+
+    const auto toolPieces = [&](const QString& name, const QStringList& cutting) {
+        const QString output = workspace.filePath(name);
+        const TRun run = runTool(QStringList { "--input", input, "--output", output } << cutting);
+        std::vector<quint64> pieces;
+        if (run.exitCode != 0) {
+            qWarning() << run.errorOutput;
+            return pieces;
+        }
+        const TPackageConfigurationReader reader(readFile(output + "/package/package.json"), QByteArray(),
+            QUrl::fromLocalFile(output + "/package/"), QUrl());
+        if (!reader.valid || reader.files.size() != 1)
+            return pieces;
+        for (int index : reader.files[0].chunkIndices)
+            pieces.push_back(reader.chunks[std::size_t(index)].unpackedSize);
+        return pieces;
+    };
+    // By default the tool cuts where an installation scan cuts, so an update reuses what is on disk.
+    QCOMPARE(toolPieces("large-default", {}), scanPieces);
+    // A given size keeps fixed cuts.
+    const std::vector<quint64> fixed { 4194304, 4194304, 4194304, 4194304, 2097152 };
+    QCOMPARE(toolPieces("large-fixed", { "--chunk-size", "4194304" }), fixed);
 }
 
 void TestMakePackage::refusesBadInvocations_data()
@@ -362,6 +389,8 @@ void TestMakePackage::refusesBadInvocations_data()
     QTest::newRow("no input") << QStringList { "--output", "@out" } << 2;
     QTest::newRow("unknown packing") << QStringList { "--input", "@in", "--output", "@out", "--packing", "zip" } << 2;
     QTest::newRow("zero chunk size") << QStringList { "--input", "@in", "--output", "@out", "--chunk-size", "0" } << 2;
+    QTest::newRow("both ways of cutting")
+        << QStringList { "--input", "@in", "--output", "@out", "--chunk-size", "65536", "--content-defined" } << 2;
     QTest::newRow("missing input folder") << QStringList { "--input", "@in/nothing", "--output", "@out" } << 1;
     QTest::newRow("asset clashes with package file")
         << QStringList { "--input", "@in", "--asset-input", "@in", "--output", "@out" } << 1;

@@ -13,15 +13,19 @@
 #include "ui/launchermainwindow.h"
 #include "ui/qcontextpushbutton.h"
 
+#include "support/messagecapture.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QScreen>
@@ -105,12 +109,13 @@ std::shared_ptr<TLauncherConfigurationReader> configurationOf(int count, ELocalP
 struct TFixture
 {
     explicit TFixture(int packages = 2, ELocalPackageStatus status = ELocalPackageStatus::UpToDate,
-        const QString& language = QStringLiteral("en"))
+        const QString& language = QStringLiteral("en"),
+        const QString& catalogueFolder = QStringLiteral(KORVANE_TEST_CATALOGUE_DIR))
         : configuration(configurationOf(packages, status))
         , filesystemHelper(std::make_shared<TLauncherFilesystemHelper>())
         , pool(std::make_shared<TRecordingPool>())
         , cdnTrace(std::make_shared<TCloudflareCdnTrace>(traceUrl, pool, 0, 100))
-        , translationManager(std::make_shared<shared::TTranslationManager>(QStringLiteral(KORVANE_TEST_CATALOGUE_DIR)))
+        , translationManager(std::make_shared<shared::TTranslationManager>(catalogueFolder))
     {
         translationManager->loadTranslation(language);
         window = std::make_unique<TRecordingWindow>(
@@ -141,6 +146,44 @@ std::unique_ptr<TPackageInstallation> finishedInstallation(
     return installation;
 }
 
+// Every text the window shows or offers below root: window titles, labels, buttons, tooltips, progress
+// texts, frame titles and menu entries, hidden ones included.
+QStringList shownTexts(QWidget* root)
+{
+    QStringList texts { root->windowTitle(), root->toolTip() };
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    for (QWidget* widget : std::as_const(widgets)) {
+        texts << widget->toolTip();
+        if (widget->isWindow())
+            texts << widget->windowTitle();
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            texts << label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            texts << button->text();
+        else if (auto* bar = qobject_cast<QProgressBar*>(widget))
+            texts << bar->text();
+        else if (auto* frame = qobject_cast<QGroupBox*>(widget))
+            texts << frame->title();
+        if (auto* button = qobject_cast<QContextPushButton*>(widget)) {
+            for (QAction* action : button->contextMenu->actions())
+                texts << action->text();
+        }
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
+// The texts that show a bare text id, as a player would see one in any case.
+QStringList bareIds(const QStringList& texts)
+{
+    QStringList ids;
+    for (const QString& text : texts) {
+        if (text.startsWith(QLatin1String("launcher."), Qt::CaseInsensitive))
+            ids << text;
+    }
+    return ids;
+}
+
 } // namespace
 
 class TestLauncherMainWindow : public QObject
@@ -161,6 +204,7 @@ private slots:
     void windowPosition();
     void closeStoresThePosition();
     void languageBox();
+    void languageBoxArrowIsATriangle();
     void languageSwitch();
     void choosingTheCurrentLanguageSwitchesNothing();
     void rowSignalsAreForwarded();
@@ -177,6 +221,8 @@ private slots:
     void finishForAnUnknownPackageIsIgnored();
     void emulatedMaintenance();
     void wiringWithHandlerAndManager();
+    void shippedCatalogueShowsWords();
+    void argumentsSurviveWithoutCatalogue();
     void screenshot();
 };
 
@@ -370,6 +416,37 @@ void TestLauncherMainWindow::languageBox()
     TLauncherMainWindow bare(nullptr, fixture.configuration, nullptr, nullptr, nullptr, nullptr);
     QCOMPARE(bare.getLanguageComboBox()->currentIndex(), 0);
     fixture.translationManager->loadTranslation(QStringLiteral("en"));
+}
+
+void TestLauncherMainWindow::languageBoxArrowIsATriangle()
+{
+    TFixture fixture;
+    fixture.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
+    QComboBox* box = fixture.window->getLanguageComboBox();
+    const QImage picture = box->grab().toImage();
+    // The arrow's pixels in the drop-down part, row by row from the top.
+    const QColor arrow(0xDA, 0xDA, 0xBC);
+    std::vector<int> widths;
+    for (int y = 0; y < picture.height(); ++y) {
+        int width = 0;
+        for (int x = picture.width() - 16; x < picture.width(); ++x) {
+            const QColor pixel = picture.pixelColor(x, y);
+            if (qAbs(pixel.red() - arrow.red()) + qAbs(pixel.green() - arrow.green())
+                    + qAbs(pixel.blue() - arrow.blue())
+                < 24)
+                ++width;
+        }
+        if (width > 0)
+            widths.push_back(width);
+    }
+    // A triangle pointing down narrows from row to row; a bar keeps its width.
+    QVERIFY2(widths.size() >= 3, qPrintable(QString::number(widths.size())));
+    for (std::size_t k = 1; k < widths.size(); ++k)
+        QVERIFY2(widths[k] < widths[k - 1],
+            qPrintable(QStringLiteral("row %1: %2 after %3").arg(k).arg(widths[k]).arg(widths[k - 1])));
+    QVERIFY(widths.back() <= 2);
+    fixture.window->hide();
 }
 
 void TestLauncherMainWindow::languageSwitch()
@@ -733,6 +810,107 @@ void TestLauncherMainWindow::wiringWithHandlerAndManager()
     emit manager.installationOrUpdateFinished(installation);
     QVERIFY(fixture.row(1)->getActionButton()->isVisible());
     fixture.window->hide();
+}
+
+void TestLauncherMainWindow::shippedCatalogueShowsWords()
+{
+    // The catalogue the build places next to the program, as a player gets it.
+    const QString programFolder = QFileInfo(QStringLiteral(KORVANE_LAUNCHER_BINARY)).absolutePath();
+    korvane::test::TMessages messages;
+    TFixture fixture(3, ELocalPackageStatus::UpToDate, QStringLiteral("en"), programFolder);
+    QCOMPARE(fixture.translationManager->getCurrentLanguage(), QStringLiteral("en"));
+    TRecordingWindow& window = *fixture.window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // Package 0 in maintenance, package 1 installing, package 2 ready.
+    const QDateTime now = QDateTime::fromString(QStringLiteral("2026-03-01T12:00:00Z"), Qt::ISODate);
+    fixture.row(0)->setClock([now] { return now; });
+    fixture.package(0)->maintenanceActive = true;
+    fixture.package(0)->maintenanceEstimatedEnd = now.addSecs(5593);
+    window.onMaintenanceStateChanged();
+    fixture.package(1)->setLocalStatus(ELocalPackageStatus::NotInstalled);
+    TPackageInstallation installation(fixture.package(1), nullptr, fixture.filesystemHelper);
+    window.onInstallationOrUpdateStarted(installation);
+    shared::THint hint;
+    hint.category = QStringLiteral("cat1");
+    hint.richText = QStringLiteral("Season two has begun.");
+    window.setHint(hint);
+
+    const QLabel* countdown = fixture.row(0)->getMaintenanceCountdownLabel();
+    QVERIFY(countdown->isVisible());
+    QCOMPARE(countdown->text(), QStringLiteral("Back in 1h 33m"));
+    QCOMPARE(fixture.row(0)->getMaintenanceTextLabel()->text(),
+        QStringLiteral("Maintenance in progress. Please try again later."));
+    QCOMPARE(fixture.row(2)->getActionButton()->toolTip(), QStringLiteral("Ready to Play"));
+    QCOMPARE(fixture.row(2)->getAutoLaunchCheckBox()->text(), QStringLiteral("Launch When Ready"));
+
+    // Each phase of the installation names itself in words that fit the bar.
+    TClientPackageLayoutItem* installing = fixture.row(1);
+    QProgressBar* bar = installing->getProgressBar();
+    const std::vector<std::function<void()>> phases {
+        [installing] { installing->onScanProgress(1000000, 4000000); },
+        [installing] { installing->onWriteProgress(2000000, 4000000); },
+        [installing] { installing->onVerificationProgress(3000000, 4000000); },
+    };
+    for (const std::function<void()>& phase : phases) {
+        phase();
+        const QStringList texts = shownTexts(&window);
+        QVERIFY2(bareIds(texts).isEmpty(), qPrintable(bareIds(texts).join(QStringLiteral(" | "))));
+        QVERIFY(!bar->text().isEmpty());
+        QVERIFY2(QFontMetrics(bar->font()).horizontalAdvance(bar->text()) < bar->contentsRect().width(),
+            qPrintable(bar->text()));
+    }
+
+    installation.onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    window.onInstallationOrUpdateFinished(installation);
+    QMessageBox* errorBox = window.getErrorBox();
+    QVERIFY(errorBox && errorBox->isVisible());
+    QVERIFY2(errorBox->text().contains(QStringLiteral("Package 1")), qPrintable(errorBox->text()));
+    QVERIFY(bareIds(shownTexts(&window)).isEmpty());
+    QVERIFY(bareIds({ errorBox->windowTitle(), errorBox->text() }).isEmpty());
+    errorBox->hide();
+
+    emit window.getAboutLabel()->linkActivated(QStringLiteral("about"));
+    QCOMPARE(window.boxes.size(), 1);
+    const TRecordingWindow::TBox& about = window.boxes.at(0);
+    QVERIFY(bareIds({ about.title, about.text }).isEmpty());
+    QVERIFY(about.text.contains(QStringLiteral("https://www.dulmark.example/\"")));
+    QVERIFY(about.text.contains(QStringLiteral("https://www.dulmark.example/privacy")));
+
+    QVERIFY2(messages.matching(QStringLiteral("QString::arg")).isEmpty(),
+        qPrintable(messages.matching(QStringLiteral("QString::arg")).join('\n')));
+    window.hide();
+}
+
+void TestLauncherMainWindow::argumentsSurviveWithoutCatalogue()
+{
+    // A deployment without any catalogue shows the ids, and the values that belong to them.
+    QTemporaryDir noCatalogues;
+    QVERIFY(noCatalogues.isValid());
+    korvane::test::TMessages messages;
+    TFixture fixture(2, ELocalPackageStatus::UpdateAvailable, QStringLiteral("en"), noCatalogues.path());
+    const QDateTime now = QDateTime::fromString(QStringLiteral("2026-03-01T12:00:00Z"), Qt::ISODate);
+    fixture.row(0)->setClock([now] { return now; });
+    fixture.package(0)->maintenanceActive = true;
+    fixture.package(0)->maintenanceEstimatedEnd = now.addSecs(5593);
+    fixture.window->onMaintenanceStateChanged();
+    QCOMPARE(fixture.row(0)->getMaintenanceCountdownLabel()->text(),
+        QStringLiteral("launcher.maintenance.estimated_end: 1h 33m"));
+
+    fixture.window->showDownloadErrorDialog(QStringLiteral("Package 1"));
+    QCOMPARE(fixture.window->getErrorBox()->text(), QStringLiteral("launcher.error.download_text: Package 1"));
+    fixture.window->getErrorBox()->hide();
+    auto installation = finishedInstallation(fixture.package(1), fixture, EPackageDownloaderError::SavingFailed);
+    fixture.window->onInstallationOrUpdateFinished(*installation);
+    emit fixture.window->getAboutLabel()->linkActivated(QStringLiteral("about"));
+    QCOMPARE(fixture.window->boxes.size(), 2);
+    QCOMPARE(fixture.window->boxes.at(0).text, QStringLiteral("launcher.error.disk_space_text: Package 1"));
+    QCOMPARE(fixture.window->boxes.at(1).text,
+        QStringLiteral("launcher.about.text: https://www.dulmark.example/, https://www.dulmark.example/privacy"));
+
+    QVERIFY2(messages.matching(QStringLiteral("Argument missing")).isEmpty(),
+        qPrintable(messages.matching(QStringLiteral("Argument missing")).join('\n')));
 }
 
 void TestLauncherMainWindow::screenshot()

@@ -69,7 +69,8 @@ std::vector<TInputFile> listFiles(const QString& directory, const QString& execu
     return files;
 }
 
-std::vector<QByteArray> cutPieces(const QByteArray& data, const TContentOptions& options)
+std::vector<QByteArray> cutPieces(
+    const QByteArray& data, const TContentOptions& options, korvane::launcher::TContentDefinedChunker::TBuffer& buffer)
 {
     std::vector<QByteArray> pieces;
     if (!options.contentDefined) {
@@ -89,7 +90,7 @@ std::vector<QByteArray> cutPieces(const QByteArray& data, const TContentOptions&
     const auto handler = [&](const unsigned char* piece, std::size_t length) {
         pieces.emplace_back(reinterpret_cast<const char*>(piece), qsizetype(length));
     };
-    if (!korvane::launcher::TContentDefinedChunker::chunk(reader, handler))
+    if (!korvane::launcher::TContentDefinedChunker::chunk(reader, handler, &buffer))
         fail(QStringLiteral("content-defined cutting failed"));
     return pieces;
 }
@@ -112,12 +113,14 @@ QByteArray readFile(const QString& path)
 QJsonArray fileEntries(const std::vector<TInputFile>& files, bool forAssets, TChunkTable& table,
     const TContentOptions& options, const QString& chunkDirectory)
 {
+    // One read buffer for every file: the chunker's is large.
+    korvane::launcher::TContentDefinedChunker::TBuffer buffer;
     QJsonArray entries;
     for (const TInputFile& input : files) {
         const QByteArray data = readFile(input.path);
         QJsonArray indices;
         double packedSize = 0;
-        for (const QByteArray& piece : cutPieces(data, options)) {
+        for (const QByteArray& piece : cutPieces(data, options, buffer)) {
             const QByteArray unpackedHash = sha256(piece);
             const QByteArray key = unpackedHash + QByteArray::number(piece.size());
             auto found = table.positions.constFind(key);

@@ -21,7 +21,7 @@ struct TContentOptions
     QString executable;
     QStringList parameters;
     bool installAutomatically = false;
-    bool contentDefined = false;
+    bool contentDefined = true; // false: fixed-size chunks of chunkSize bytes
     std::uint64_t chunkSize = 4 * 1024 * 1024;
     EPacking packing = EPacking::None;
 };

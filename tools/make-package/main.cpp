@@ -40,11 +40,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption installAutomatically(
         QStringLiteral("install-automatically"), QStringLiteral("Mark the package for automatic installation."));
     const QCommandLineOption chunkSize(QStringLiteral("chunk-size"),
-        QStringLiteral("Fixed chunk size in bytes (default 4194304); not used with --content-defined."),
-        QStringLiteral("bytes"), QStringLiteral("4194304"));
+        QStringLiteral("Cut fixed-size chunks of this many bytes instead of content-defined ones."),
+        QStringLiteral("bytes"));
     const QCommandLineOption contentDefined(QStringLiteral("content-defined"),
-        QStringLiteral("Cut chunks with the installation scan's "
-                       "content-defined rule instead of a fixed size."));
+        QStringLiteral("Cut chunks with the installation scan's content-defined rule (the default)."));
     const QCommandLineOption packing(QStringLiteral("packing"),
         QStringLiteral("Chunk bodies: none (plain, unpack false), raw, deflate "
                        "or lzma (packed buffers)."),
@@ -73,11 +72,17 @@ int main(int argc, char* argv[])
     options.executable = parser.value(executable);
     options.parameters = parser.values(parameter);
     options.installAutomatically = parser.isSet(installAutomatically);
-    options.contentDefined = parser.isSet(contentDefined);
-    bool sizeIsNumber = false;
-    options.chunkSize = parser.value(chunkSize).toULongLong(&sizeIsNumber);
-    if (!sizeIsNumber || options.chunkSize == 0 || options.chunkSize > (std::uint64_t(1) << 30))
-        return usageError("--chunk-size needs a number of bytes from 1 to 1073741824");
+    // Content-defined cuts by default: the scan then finds the pieces a player already has, after an
+    // update as after a failed install.
+    options.contentDefined = !parser.isSet(chunkSize);
+    if (parser.isSet(chunkSize)) {
+        if (parser.isSet(contentDefined))
+            return usageError("--chunk-size and --content-defined exclude each other");
+        bool sizeIsNumber = false;
+        options.chunkSize = parser.value(chunkSize).toULongLong(&sizeIsNumber);
+        if (!sizeIsNumber || options.chunkSize == 0 || options.chunkSize > (std::uint64_t(1) << 30))
+            return usageError("--chunk-size needs a number of bytes from 1 to 1073741824");
+    }
     const auto chosenPacking = packingFromText(parser.value(packing));
     if (!chosenPacking)
         return usageError("--packing is one of none, raw, deflate, lzma");

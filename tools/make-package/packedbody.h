@@ -17,7 +17,8 @@ enum class EPacking {
 
 std::optional<EPacking> packingFromText(const QString& text);
 
-// The stored body of a piece. Throws std::runtime_error when the codec fails.
+// The stored body of a piece, packed by the launcher's own packbuf; a piece that its codec does not
+// shrink is stored with codec RAW.
 QByteArray packBody(const QByteArray& piece, EPacking packing);
 
 } // namespace makepackage

@@ -47,12 +47,6 @@ constexpr int applicationPoolDownloads = 6;
 // How long the end of a run waits for funnel posts still under way.
 constexpr int funnelExitWaitMs = 3000;
 
-// A text without its catalogue is its bare id, which has no place for the value.
-QString filledIn(const QString& text, const QString& value)
-{
-    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
-}
-
 } // namespace
 
 TLauncherApplication::TLauncherApplication(int& argc, char** argv)
@@ -234,7 +228,7 @@ void TLauncherApplication::onDiskAccessFailed(const QString& ErrorMessage)
         splashScreen->hide();
     qCritical() << "Disk access failed:" << ErrorMessage;
     QMessageBox box(QMessageBox::Critical, qtTrId("launcher.error.critical_title"),
-        filledIn(qtTrId("launcher.error.disk_access_failed"), ErrorMessage), QMessageBox::Ok);
+        shared::translatedText("launcher.error.disk_access_failed", ErrorMessage), QMessageBox::Ok);
     runMessageBox(box);
     leaveAfterFunnelPosts([] { return 1; });
 }
@@ -446,7 +440,7 @@ void TLauncherApplication::onClientUninstallTriggeredFromUI(const std::shared_pt
         if (package->localStatus != ELocalPackageStatus::UpToDate || !installationManager)
             return;
         QMessageBox box(QMessageBox::Question, qtTrId("launcher.action.uninstall"),
-            filledIn(qtTrId("launcher.uninstall.confirm_text"), package->name), QMessageBox::NoButton,
+            shared::translatedText("launcher.uninstall.confirm_text", package->name), QMessageBox::NoButton,
             mainWindow.get());
         QPushButton* yes = box.addButton(qtTrId("launcher.uninstall.yes"), QMessageBox::YesRole);
         QPushButton* no = box.addButton(qtTrId("launcher.uninstall.no"), QMessageBox::NoRole);

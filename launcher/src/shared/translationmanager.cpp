@@ -4,6 +4,8 @@
 #include <QDebug>
 #include <QTranslator>
 
+#include <vector>
+
 namespace shared {
 
 TTranslationManager::TTranslationManager(QString catalogueFolder)
@@ -64,6 +66,37 @@ bool TTranslationManager::loadTranslation(const QString& language)
 QString TTranslationManager::getCurrentLanguage() const
 {
     return currentLanguage;
+}
+
+QString fillInArguments(const QString& text, const QStringList& arguments)
+{
+    QString filled;
+    filled.reserve(text.size());
+    std::vector<bool> used(std::size_t(arguments.size()), false);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        // %1 to %99, as the framework's own placeholders.
+        if (text[i] == QLatin1Char('%') && i + 1 < text.size() && text[i + 1].isDigit()) {
+            qsizetype end = i + 2;
+            if (end < text.size() && text[end].isDigit())
+                ++end;
+            const int number = text.mid(i + 1, end - i - 1).toInt();
+            if (number >= 1 && number <= arguments.size()) {
+                filled += arguments[number - 1];
+                used[std::size_t(number - 1)] = true;
+                i = end - 1;
+                continue;
+            }
+        }
+        filled += text[i];
+    }
+    QStringList rest;
+    for (qsizetype k = 0; k < arguments.size(); ++k) {
+        if (!used[std::size_t(k)])
+            rest.append(arguments[k]);
+    }
+    if (!rest.isEmpty())
+        filled += QStringLiteral(": ") + rest.join(QStringLiteral(", "));
+    return filled;
 }
 
 } // namespace shared

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -30,5 +31,16 @@ private:
     QString currentLanguage;
     QString catalogueFolder;
 };
+
+// Fills the arguments into %1, %2, ... of text in one pass, so an argument that holds "%1" itself stays
+// as it is. Arguments the text has no place for follow it after ": ": without a catalogue the text is its
+// id, and the player still sees the package name or the time.
+QString fillInArguments(const QString& text, const QStringList& arguments);
+
+// The translation of a text id with its arguments filled in.
+template<typename... TArguments> QString translatedText(const char* id, const TArguments&... arguments)
+{
+    return fillInArguments(qtTrId(id), QStringList { QString(arguments)... });
+}
 
 } // namespace shared

@@ -3,6 +3,7 @@
 #include "core/launcherconstants.h"
 #include "core/packageconfigurationreader.h"
 #include "installation/packagefiledownloader.h"
+#include "shared/translationmanager.h"
 #include "ui/qcontextpushbutton.h"
 
 #include <QAction>
@@ -473,7 +474,8 @@ void TClientPackageLayoutItem::updateMaintenanceCountdown()
         maintenanceCountdownTimer.stop();
         return;
     }
-    maintenanceCountdownLabel->setText(qtTrId("launcher.maintenance.estimated_end").arg(countdownText(seconds)));
+    maintenanceCountdownLabel->setText(
+        shared::translatedText("launcher.maintenance.estimated_end", countdownText(seconds)));
     maintenanceCountdownLabel->show();
 }
 

@@ -62,8 +62,9 @@ const char* const languageBoxStyle
     = "QComboBox { font-size: 11px; font-weight: bold; color: #DADABC; background-color: rgba(40, 40, 40, 180);"
       " border: 1px solid rgba(100, 100, 100, 150); padding: 2px 4px; }"
       " QComboBox::drop-down { border: none; width: 16px; }"
-      " QComboBox::down-arrow { image: none; width: 0px; height: 0px; border-left: 4px solid transparent;"
-      " border-right: 4px solid transparent; border-top: 5px solid #DADABC; margin-right: 4px; }"
+      // A triangle drawn with borders comes out as a filled bar here; a small image draws the arrow.
+      " QComboBox::down-arrow { image: url(:/images/launcher/combobox-arrow-down.png); width: 9px; height: 5px;"
+      " margin-right: 4px; }"
       " QComboBox QAbstractItemView { background-color: #2A2A2A; color: #DADABC;"
       " selection-background-color: #4A4A4A; border: 1px solid #555; font-size: 11px; }";
 
@@ -311,7 +312,7 @@ void TLauncherMainWindow::onAboutDialogRequested(const QString& /*link*/)
     QMessageBox box(this);
     box.setWindowTitle(qtTrId("launcher.about.title"));
     box.setTextFormat(Qt::RichText);
-    box.setText(qtTrId("launcher.about.text").arg(makerAddress, privacyAddress));
+    box.setText(shared::translatedText("launcher.about.text", makerAddress, privacyAddress));
     box.setStandardButtons(QMessageBox::Ok);
     execMessageBox(box);
 }
@@ -375,10 +376,12 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
         showDownloadErrorDialog(name);
         break;
     case EPackageDownloaderError::SavingFailed:
-        showCriticalBox("launcher.error.install_title", "launcher.error.disk_space_text", name);
+        showCriticalBox(
+            qtTrId("launcher.error.install_title"), shared::translatedText("launcher.error.disk_space_text", name));
         break;
     case EPackageDownloaderError::VerificationFailed:
-        showCriticalBox("launcher.error.install_title", "launcher.error.verification_text", name);
+        showCriticalBox(
+            qtTrId("launcher.error.install_title"), shared::translatedText("launcher.error.verification_text", name));
         break;
     }
 }
@@ -390,9 +393,9 @@ void TLauncherMainWindow::autoLaunchPackage(const std::shared_ptr<TPackage>& pac
         emit clientPackageButtonClicked(package);
 }
 
-void TLauncherMainWindow::showCriticalBox(const char* titleId, const char* textId, const QString& packageName)
+void TLauncherMainWindow::showCriticalBox(const QString& title, const QString& text)
 {
-    QMessageBox box(QMessageBox::Critical, qtTrId(titleId), qtTrId(textId).arg(packageName), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     execMessageBox(box);
 }
 
@@ -433,7 +436,7 @@ void TLauncherMainWindow::showDownloadErrorDialog(const QString& packageName)
         details = QStringLiteral("Failed to obtain information.");
 
     errorBox->setWindowTitle(qtTrId("launcher.error.download_title"));
-    errorBox->setText(qtTrId("launcher.error.download_text").arg(packageName));
+    errorBox->setText(shared::translatedText("launcher.error.download_text", packageName));
     errorBox->setDetailedText(details);
     errorBox->setIcon(QMessageBox::Critical);
     errorBox->show();

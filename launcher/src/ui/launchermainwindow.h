@@ -112,7 +112,7 @@ private:
     void onLanguageSelected(int index);
     void onDiagnosticsTraceReceived(const QString& packageName);
     void autoLaunchPackage(const std::shared_ptr<TPackage>& package);
-    void showCriticalBox(const char* titleId, const char* textId, const QString& packageName);
+    void showCriticalBox(const QString& title, const QString& text);
     void createConnectionErrorBox();
     void ensureErrorBox();
     // The row of the package, or null for a package the window does not show.
