@@ -883,6 +883,13 @@ void TestLauncherSelfUpdater::killedUpdateLeavesAWholeLauncher()
         QTRY_VERIFY2_WITH_TIMEOUT(
             clientStarts(home) == startsBefore + 1, qPrintable(moment + ": " + sandbox.readLog().right(3000)), 20000);
         endLaunchers(10000);
+        // The restarted launcher kept the log of the run that updated, behind a separator line.
+        const QByteArray log = sandbox.readLog();
+        const qsizetype restart = log.indexOf("Info: restartAfterSelfUpdate");
+        const qsizetype separator = log.indexOf("restarted after the self-update", restart);
+        QVERIFY2(restart >= 0 && separator > restart, qPrintable(moment + ": " + log.right(3000)));
+        QVERIFY2(log.indexOf("Info: Version: ", separator) > separator, qPrintable(moment + ": " + log.right(3000)));
+        QVERIFY2(log.indexOf("Info: startPackageAndExit", separator) > separator, qPrintable(moment));
         QVERIFY2(readAll(programPath) == newProgram, qPrintable(moment));
         QVERIFY(QFileInfo(programPath).isExecutable());
         QCOMPARE(readAll(helperPath), newHelper);

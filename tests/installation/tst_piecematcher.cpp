@@ -122,18 +122,24 @@ void TestPieceMatcher::rearrangeGivesTheNewFile_data()
     QTest::addColumn<QList<QByteArray>>("newChunks");
     QTest::addColumn<QList<QByteArray>>("localPieces");
     QTest::addColumn<int>("expectedDownloads");
+    QTest::addColumn<int>("maximumThroughTemporaryFile");
 
     const QByteArray a(1000, 'a'), b(1000, 'b'), c(1500, 'c'), d(800, 'd'), x(3, 'x');
-    QTest::newRow("unchanged") << QList<QByteArray> { a, b, c } << QList<QByteArray> { a, b, c } << 0;
-    QTest::newRow("swap") << QList<QByteArray> { b, a } << QList<QByteArray> { a, b } << 0;
-    QTest::newRow("rotate") << QList<QByteArray> { c, a, b } << QList<QByteArray> { a, b, c } << 0;
-    // Insertion near the start: everything behind it moves by a few bytes over its own old place.
-    QTest::newRow("insertion near start") << QList<QByteArray> { x, a, b, c } << QList<QByteArray> { a, b, c } << 1;
-    QTest::newRow("removal near start") << QList<QByteArray> { b, c } << QList<QByteArray> { x, b, c } << 0;
-    QTest::newRow("duplicate content") << QList<QByteArray> { a, b, a } << QList<QByteArray> { a, b } << 0;
-    QTest::newRow("truncation") << QList<QByteArray> { a, b } << QList<QByteArray> { a, b, c, d } << 0;
-    QTest::newRow("shorter local file") << QList<QByteArray> { a, b, c, d } << QList<QByteArray> { b } << 3;
-    QTest::newRow("changed middle") << QList<QByteArray> { a, d, c } << QList<QByteArray> { a, b, c } << 1;
+    // The last column: at most this many bytes may go through the temporary file.
+    QTest::newRow("unchanged") << QList<QByteArray> { a, b, c } << QList<QByteArray> { a, b, c } << 0 << 0;
+    QTest::newRow("swap") << QList<QByteArray> { b, a } << QList<QByteArray> { a, b } << 0 << 1000;
+    QTest::newRow("rotate") << QList<QByteArray> { c, a, b } << QList<QByteArray> { a, b, c } << 0 << 2000;
+    // Insertion near the start: everything behind it moves by a few bytes over its own old place; moved
+    // from the end, no chunk overwrites a source still needed.
+    QTest::newRow("insertion near start")
+        << QList<QByteArray> { x, a, b, c } << QList<QByteArray> { a, b, c } << 1 << 0;
+    QTest::newRow("insertion and a swap")
+        << QList<QByteArray> { x, a, c, b, d } << QList<QByteArray> { a, b, c, d } << 1 << 1500;
+    QTest::newRow("removal near start") << QList<QByteArray> { b, c } << QList<QByteArray> { x, b, c } << 0 << 0;
+    QTest::newRow("duplicate content") << QList<QByteArray> { a, b, a } << QList<QByteArray> { a, b } << 0 << 0;
+    QTest::newRow("truncation") << QList<QByteArray> { a, b } << QList<QByteArray> { a, b, c, d } << 0 << 0;
+    QTest::newRow("shorter local file") << QList<QByteArray> { a, b, c, d } << QList<QByteArray> { b } << 3 << 0;
+    QTest::newRow("changed middle") << QList<QByteArray> { a, d, c } << QList<QByteArray> { a, b, c } << 1 << 0;
 }
 
 void TestPieceMatcher::rearrangeGivesTheNewFile()
@@ -141,6 +147,7 @@ void TestPieceMatcher::rearrangeGivesTheNewFile()
     QFETCH(QList<QByteArray>, newChunks);
     QFETCH(QList<QByteArray>, localPieces);
     QFETCH(int, expectedDownloads);
+    QFETCH(int, maximumThroughTemporaryFile);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -157,6 +164,8 @@ void TestPieceMatcher::rearrangeGivesTheNewFile()
         = TInPlaceRearranger::rearrange(path, matcher.matches(), quint64(wanted.size()));
     QVERIFY(!result.fetchWholeFile);
     QCOMPARE(int(result.chunkIndicesToDownload.size()), expectedDownloads);
+    QVERIFY2(result.bytesThroughTemporaryFile <= quint64(maximumThroughTemporaryFile),
+        qPrintable(QString::number(result.bytesThroughTemporaryFile)));
     QVERIFY(std::is_sorted(result.chunkIndicesToDownload.begin(), result.chunkIndicesToDownload.end()));
     for (const TChunkMatch& match : matcher.matches())
         QVERIFY(match.state != EChunkMatchState::FoundElsewhere);

@@ -67,7 +67,9 @@ int launcherMain(int argc, char** argv)
         return 0;
     }
 
-    setupLogging();
+    // The restarted launcher keeps the log of the run that updated it.
+    setupLogging(application.getCommandLineParser().isSet(application.getSkipSelfUpdateOption()) ? ELogStart::Append
+                                                                                                 : ELogStart::Truncate);
     qInfo() << "Version: " << launcherVersion << " Thread: " << QThread::currentThreadId();
     reportRepaired();
     qInfo() << "load configuration"

@@ -2,6 +2,7 @@
 
 #include "core/launcherconfigurationreader.h"
 #include "core/launcherconstants.h"
+#include "core/launchermessagehandler.h"
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
@@ -380,6 +381,8 @@ bool TLauncherSelfUpdater::restart(const QStringList& currentArguments)
     const QString workingDirectory = QDir::currentPath();
     qInfo() << "restartAfterSelfUpdate" << executablePath << arguments << workingDirectory
             << " Thread: " << QThread::currentThreadId();
+    // The new launcher appends to the same log: this run's lines go before its separator.
+    flushLog();
     if (processStarter(executablePath, arguments, workingDirectory)) {
         // The new launcher does not list the files it dropped, so its clean-up would never find them.
         if (snapshotTaken) {

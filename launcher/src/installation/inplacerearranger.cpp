@@ -7,6 +7,7 @@
 #include <QTemporaryFile>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 namespace korvane::launcher {
@@ -104,37 +105,115 @@ TInPlaceRearranger::TResult TInPlaceRearranger::rearrange(const QString& path, s
     quint64 temporaryEnd = 0;
     TCopier copier;
 
+    // A move may run once no other pending move still needs the data under its target. Moves are sorted
+    // by that rule, so a shift moves its chunks without the temporary file (a forward shift from the end,
+    // a backward one from the start); only where moves wait on each other in a circle is one source saved
+    // to the temporary file, which frees the moves waiting on it.
+    std::vector<std::size_t> moves;
     for (std::size_t i = 0; i < matches.size(); ++i) {
-        TChunkMatch& move = matches[i];
-        if (move.state == EChunkMatchState::FoundInPlace)
-            continue;
-        if (move.state == EChunkMatchState::FoundElsewhere && openTarget()) {
-            for (std::size_t j = i + 1; j < matches.size(); ++j) {
-                TChunkMatch& later = matches[j];
-                if (later.state != EChunkMatchState::FoundElsewhere || later.inTemporaryFile
-                    || !overlaps(later.sourceOffset, later.length, move.targetOffset, move.length))
+        if (matches[i].state == EChunkMatchState::FoundElsewhere)
+            moves.push_back(i);
+    }
+    if (!moves.empty() && !openTarget()) {
+        for (std::size_t i : moves)
+            matches[i].state = EChunkMatchState::NotFound;
+        moves.clear();
+    }
+    // waiters[a]: the moves whose targets overlap a's source, which must wait until a has been read.
+    std::vector<std::size_t> bySource = moves;
+    std::sort(bySource.begin(), bySource.end(),
+        [&](std::size_t a, std::size_t b) { return matches[a].sourceOffset < matches[b].sourceOffset; });
+    quint64 longest = 0;
+    for (std::size_t i : moves)
+        longest = std::max(longest, matches[i].length);
+    std::vector<std::vector<std::size_t>> waiters(matches.size());
+    std::vector<std::size_t> blockers(matches.size(), 0);
+    for (std::size_t b : moves) {
+        const TChunkMatch& writer = matches[b];
+        const quint64 from = writer.targetOffset > longest ? writer.targetOffset - longest : 0;
+        auto it = std::lower_bound(bySource.begin(), bySource.end(), from,
+            [&](std::size_t a, quint64 offset) { return matches[a].sourceOffset < offset; });
+        for (; it != bySource.end() && matches[*it].sourceOffset < writer.targetOffset + writer.length; ++it) {
+            const std::size_t a = *it;
+            if (a != b && overlaps(matches[a].sourceOffset, matches[a].length, writer.targetOffset, writer.length)) {
+                waiters[a].push_back(b);
+                ++blockers[b];
+            }
+        }
+    }
+    // a's source is no longer needed: read, saved or given up.
+    std::vector<std::size_t> ready;
+    std::vector<bool> released(matches.size(), false);
+    const auto release = [&](std::size_t a) {
+        if (released[a])
+            return;
+        released[a] = true;
+        for (std::size_t b : waiters[a]) {
+            if (--blockers[b] == 0)
+                ready.push_back(b);
+        }
+    };
+    for (std::size_t b : moves) {
+        if (blockers[b] == 0)
+            ready.push_back(b);
+    }
+    std::size_t left = moves.size();
+    std::vector<bool> done(matches.size(), false);
+    while (left > 0) {
+        if (ready.empty()) {
+            // Every pending move waits on another: save the shortest source that others wait on.
+            std::size_t chosen = matches.size();
+            for (std::size_t a : moves) {
+                if (done[a] || released[a] || waiters[a].empty())
                     continue;
-                if (openTemporary() && copier.copy(target, later.sourceOffset, temporary, temporaryEnd, later.length)) {
-                    later.sourceOffset = temporaryEnd;
-                    later.inTemporaryFile = true;
-                    temporaryEnd += later.length;
-                    result.bytesThroughTemporaryFile += later.length;
-                } else {
-                    // Its source is about to be overwritten and could not be saved.
-                    later.state = EChunkMatchState::NotFound;
-                }
+                if (chosen == matches.size() || matches[a].length < matches[chosen].length
+                    || (matches[a].length == matches[chosen].length && a > chosen))
+                    chosen = a;
             }
-            QFile& from = move.inTemporaryFile ? static_cast<QFile&>(temporary) : target;
-            if (copier.copy(from, move.sourceOffset, target, move.targetOffset, move.length)) {
-                move.state = EChunkMatchState::FoundInPlace;
-                result.bytesMoved += move.length;
-                continue;
+            if (chosen == matches.size())
+                break; // cannot happen: a circle always has a member that others wait on
+            TChunkMatch& saved = matches[chosen];
+            if (openTemporary() && copier.copy(target, saved.sourceOffset, temporary, temporaryEnd, saved.length)) {
+                saved.sourceOffset = temporaryEnd;
+                saved.inTemporaryFile = true;
+                temporaryEnd += saved.length;
+                result.bytesThroughTemporaryFile += saved.length;
+            } else {
+                // Its source is about to be overwritten and could not be saved.
+                saved.state = EChunkMatchState::NotFound;
+                done[chosen] = true;
+                --left;
             }
+            release(chosen);
+            continue;
+        }
+        const std::size_t i = ready.back();
+        ready.pop_back();
+        if (done[i])
+            continue;
+        done[i] = true;
+        --left;
+        TChunkMatch& move = matches[i];
+        if (move.state != EChunkMatchState::FoundElsewhere) {
+            release(i);
+            continue;
+        }
+        QFile& from = move.inTemporaryFile ? static_cast<QFile&>(temporary) : target;
+        if (copier.copy(from, move.sourceOffset, target, move.targetOffset, move.length)) {
+            move.state = EChunkMatchState::FoundInPlace;
+            result.bytesMoved += move.length;
+        } else {
             qWarning() << "rearrange: moving a chunk failed, it will be downloaded; file: " << path
                        << " target offset: " << move.targetOffset << " Thread: " << QThread::currentThreadId();
+            move.state = EChunkMatchState::NotFound;
         }
-        move.state = EChunkMatchState::NotFound;
-        result.chunkIndicesToDownload.push_back(int(i));
+        release(i);
+    }
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+        if (matches[i].state != EChunkMatchState::FoundInPlace) {
+            matches[i].state = EChunkMatchState::NotFound;
+            result.chunkIndicesToDownload.push_back(int(i));
+        }
     }
 
     if (result.bytesMoved > 0)

@@ -82,9 +82,33 @@ void fetchWholeFile(TScanState& state, const TFileInPackage& entry, const QStrin
         record.chunkIndicesToDownload.push_back(int(i));
 }
 
-void checkWholeFile(TScanState& state, const TFileInPackage& entry, const QString& path, TFileToDownload& record)
+// Through the worker's read buffer, whose pages are already mapped: a fresh block per file would have the
+// kernel clear its pages again for every small file. Blocks of 1 MiB stay in the cache between the read
+// and the hash.
+QByteArray hashWholeFile(const QString& path, TContentDefinedChunker::TBuffer& buffer)
 {
-    const QByteArray hash = shared::TSha256::hashFile(path);
+    constexpr qint64 blockSize = 1024 * 1024;
+    static_assert(blockSize <= qint64(TContentDefinedChunker::bufferSize));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return {};
+    char* const block = reinterpret_cast<char*>(buffer.data());
+    shared::TSha256 sha;
+    for (;;) {
+        const qint64 count = file.read(block, blockSize);
+        if (count < 0)
+            return {};
+        if (count == 0)
+            break;
+        sha.addData(block, std::size_t(count));
+    }
+    return sha.result();
+}
+
+void checkWholeFile(TScanState& state, TContentDefinedChunker::TBuffer& buffer, const TFileInPackage& entry,
+    const QString& path, TFileToDownload& record)
+{
+    const QByteArray hash = hashWholeFile(path, buffer);
     const QFileInfo info(path);
     const qint64 size = info.isFile() ? info.size() : 0;
     addScanned(state, TFileSize(size));
@@ -184,7 +208,7 @@ void handleEntry(TScanState& state, TContentDefinedChunker::TBuffer& buffer, con
         record.chunks.push_back((*state.newChunks)[std::size_t(index)]);
     }
     if (entry.chunkIndices.size() <= 1)
-        checkWholeFile(state, entry, path, record);
+        checkWholeFile(state, buffer, entry, path, record);
     else
         checkChunkedFile(state, buffer, entry, path, record);
     out.append(std::move(record));
