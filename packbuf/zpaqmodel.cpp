@@ -248,7 +248,7 @@ void TZpaqPredictor::allocate()
                 c.weights[st] = std::int32_t(m_tables.stateInit[st]);
             break;
         case MATCH:
-            c.words.assign(entries, 0);
+            c.pointers.reset(entries);
             c.allocateBytes(std::size_t(1) << c.b);
             c.bufferMask = std::uint32_t((std::size_t(1) << c.b) - 1);
             c.length = c.offset = c.position = 0;
@@ -285,7 +285,7 @@ void TZpaqPredictor::allocate()
 void TZpaqPredictor::TComponent::allocateBytes(std::size_t n)
 {
     constexpr std::size_t line = 64;
-    byteStorage.assign(n + line, 0);
+    byteStorage.reset(n + line);
     const auto address = reinterpret_cast<std::uintptr_t>(byteStorage.data());
     bytes = byteStorage.data() + (line - address % line) % line;
 }
@@ -418,7 +418,7 @@ void TZpaqPredictor::update(int y)
             slot = std::uint8_t(slot * 2 + y);
             if (m_bit == 7) {
                 c.position = (c.position + 1) & c.bufferMask;
-                std::uint32_t& pointer = c.words[m_h[i] & c.sizeMask];
+                std::uint32_t& pointer = c.pointers[m_h[i] & c.sizeMask];
                 if (c.length == 0) {
                     c.offset = c.position - pointer;
                     if (c.offset & c.bufferMask) {

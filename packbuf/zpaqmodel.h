@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace packbuf {
+#include "zpaqvm.h"
 
-class TZpaqlMachine;
+namespace packbuf {
 
 // Fixed tables of the ZPAQ model: squash/stretch, the count-based learning rates and the
 // bit-history states. Built once, read-only afterwards, so threads share them.
@@ -57,11 +57,12 @@ private:
         std::int32_t constant = 0;
         std::uint32_t cxt = 0; // table position chosen by the last prediction
         std::uint32_t slot = 0; // ICM/ISSE: the nibble's bucket
-        std::vector<std::uint32_t> words; // CM and SSE probability words, MATCH pointers
+        std::vector<std::uint32_t> words; // CM and SSE probability words
+        TZeroedArray<std::uint32_t> pointers; // MATCH: history positions by context hash
         std::vector<std::int32_t> weights; // ICM state probabilities, ISSE and MIX/MIX2 weights
         // ICM/ISSE buckets (aligned, so the candidates of one lookup share a cache line) or MATCH
-        // history; points into byteStorage, so components are not copied after allocate().
-        std::vector<std::uint8_t> byteStorage;
+        // history; points into byteStorage.
+        TZeroedArray<std::uint8_t> byteStorage;
         std::uint8_t* bytes = nullptr;
         void allocateBytes(std::size_t n);
         std::uint32_t length = 0, offset = 0, position = 0, bufferMask = 0; // MATCH

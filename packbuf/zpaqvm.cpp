@@ -1,5 +1,8 @@
 #include "zpaqvm.h"
 
+#include <sys/mman.h>
+
+#include <cstdlib>
 #include <utility>
 
 namespace packbuf {
@@ -9,7 +12,35 @@ namespace {
 constexpr std::size_t codePadding = 3;
 constexpr std::size_t outputFlushSize = 1 << 16;
 
+// Below this the allocator's own zeroing is cheap enough.
+constexpr std::size_t mappedFrom = std::size_t(1) << 20;
+
 } // namespace
+
+void* zpaqZeroedAllocate(std::size_t bytes)
+{
+    void* data = nullptr;
+    if (bytes >= mappedFrom) {
+        data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (data == MAP_FAILED)
+            data = nullptr;
+    } else {
+        data = std::calloc(bytes, 1);
+    }
+    if (!data)
+        throw std::bad_alloc();
+    return data;
+}
+
+void zpaqZeroedFree(void* data, std::size_t bytes)
+{
+    if (!data)
+        return;
+    if (bytes >= mappedFrom)
+        munmap(data, bytes);
+    else
+        std::free(data);
+}
 
 void TZpaqlMachine::load(const std::uint8_t* code, std::size_t length, unsigned hBits, unsigned mBits, TZpaqlSink* sink,
     std::int64_t outputCredit)
@@ -18,8 +49,8 @@ void TZpaqlMachine::load(const std::uint8_t* code, std::size_t length, unsigned 
     m_code.resize(length + codePadding, 0);
     m_codeLength = length;
     m_ops.clear();
-    m_h.assign(std::size_t(1) << hBits, 0);
-    m_m.assign(std::size_t(1) << mBits, 0);
+    m_h.reset(std::size_t(1) << hBits);
+    m_m.reset(std::size_t(1) << mBits);
     m_hMask = std::uint32_t(m_h.size() - 1);
     m_mMask = std::uint32_t(m_m.size() - 1);
     m_a = m_b = m_c = m_d = 0;

@@ -2,9 +2,57 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace packbuf {
+
+// Zero-filled memory for large tables. Big ones are mapped fresh from the system, which zeroes a page
+// on first touch, so a block pays only for the memory its data reach, not for clearing all it claims
+// (the allocator would hand back recycled memory and clear it whole).
+void* zpaqZeroedAllocate(std::size_t bytes);
+void zpaqZeroedFree(void* data, std::size_t bytes);
+
+template <class T> class TZeroedArray
+{
+public:
+    TZeroedArray() = default;
+    TZeroedArray(const TZeroedArray&) = delete;
+    TZeroedArray& operator=(const TZeroedArray&) = delete;
+    TZeroedArray(TZeroedArray&& other) noexcept
+        : m_data(std::exchange(other.m_data, nullptr))
+        , m_size(std::exchange(other.m_size, 0))
+    { }
+    TZeroedArray& operator=(TZeroedArray&& other) noexcept
+    {
+        std::swap(m_data, other.m_data);
+        std::swap(m_size, other.m_size);
+        return *this;
+    }
+    ~TZeroedArray() { zpaqZeroedFree(m_data, m_size * sizeof(T)); }
+
+    // Drops the old contents; throws std::bad_alloc when the memory is not there.
+    void reset(std::size_t n)
+    {
+        zpaqZeroedFree(m_data, m_size * sizeof(T));
+        m_data = nullptr;
+        m_size = 0;
+        if (n == 0)
+            return;
+        if (n > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        m_data = static_cast<T*>(zpaqZeroedAllocate(n * sizeof(T)));
+        m_size = n;
+    }
+    T* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    T& operator[](std::size_t i) const { return m_data[i]; }
+
+private:
+    T* m_data = nullptr;
+    std::size_t m_size = 0;
+};
 
 // Receives what a post-processor outputs, in pieces of up to 64 KiB.
 class TZpaqlSink
@@ -49,8 +97,8 @@ private:
     std::vector<std::uint8_t> m_code; // program followed by zero padding, so running off its end stops
     std::size_t m_codeLength = 0;
     std::vector<TOperation> m_ops; // decoded on the first call
-    std::vector<std::uint32_t> m_h;
-    std::vector<std::uint8_t> m_m;
+    TZeroedArray<std::uint32_t> m_h;
+    TZeroedArray<std::uint8_t> m_m;
     std::uint32_t m_hMask = 0;
     std::uint32_t m_mMask = 0;
     std::uint32_t m_a = 0, m_b = 0, m_c = 0, m_d = 0;
