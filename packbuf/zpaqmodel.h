@@ -57,7 +57,7 @@ private:
         std::int32_t constant = 0;
         std::uint32_t cxt = 0; // table position chosen by the last prediction
         std::uint32_t slot = 0; // ICM/ISSE: the nibble's bucket
-        std::vector<std::uint32_t> words; // CM and SSE probability words
+        TZeroedArray<std::uint32_t> words; // CM and SSE probability words
         TZeroedArray<std::uint32_t> pointers; // MATCH: history positions by context hash
         std::vector<std::int32_t> weights; // ICM state probabilities, ISSE and MIX/MIX2 weights
         // ICM/ISSE buckets (aligned, so the candidates of one lookup share a cache line) or MATCH
@@ -71,11 +71,14 @@ private:
 
     std::uint32_t find(TComponent& c, std::uint32_t key);
     void prefetchBuckets() const;
+    void prefetchRows() const;
 
     const TZpaqTables& m_tables = TZpaqTables::instance();
     std::vector<TComponent> m_components;
     std::vector<std::int32_t> m_p;
     std::vector<std::uint32_t> m_h;
+    std::vector<std::uint32_t> m_bucketed; // ICM and ISSE components
+    std::vector<std::uint32_t> m_rowed; // CM and SSE components
     std::uint32_t m_c8 = 1;
     std::uint32_t m_k = 1;
     int m_bit = 0; // bits of the current byte already coded

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <utility>
 
@@ -14,13 +15,34 @@ constexpr std::size_t outputFlushSize = 1 << 16;
 
 // Below this the allocator's own zeroing is cheap enough.
 constexpr std::size_t mappedFrom = std::size_t(1) << 20;
+// From this size on tables are placed on huge pages where the system has them: model tables are read
+// at random, and with small pages nearly every access would also miss the address translation cache.
+constexpr std::size_t hugePage = std::size_t(2) << 20;
+constexpr std::size_t pageSize = 4096;
 
 } // namespace
 
 void* zpaqZeroedAllocate(std::size_t bytes)
 {
     void* data = nullptr;
-    if (bytes >= mappedFrom) {
+    if (bytes >= hugePage && bytes <= SIZE_MAX - hugePage) {
+        // Mapped with room to start on a huge page boundary; the rest is given back at once.
+        const std::size_t mapped = bytes + hugePage;
+        void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base != MAP_FAILED) {
+            const auto start = reinterpret_cast<std::uintptr_t>(base);
+            const std::uintptr_t aligned = (start + hugePage - 1) & ~std::uintptr_t(hugePage - 1);
+            const std::uintptr_t end = (aligned + bytes + pageSize - 1) & ~std::uintptr_t(pageSize - 1);
+            if (aligned > start)
+                munmap(base, aligned - start);
+            if (start + mapped > end)
+                munmap(reinterpret_cast<void*>(end), start + mapped - end);
+            data = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+            madvise(data, end - aligned, MADV_HUGEPAGE);
+#endif
+        }
+    } else if (bytes >= mappedFrom) {
         data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (data == MAP_FAILED)
             data = nullptr;
