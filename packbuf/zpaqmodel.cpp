@@ -289,12 +289,15 @@ void TZpaqPredictor::allocate()
     m_bit = 0;
     m_bucketed.clear();
     m_rowed.clear();
+    m_matched.clear();
     for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint8_t type = m_components[i].type;
         if (type == ICM || type == ISSE)
             m_bucketed.push_back(i);
         else if (type == CM || type == SSE)
             m_rowed.push_back(i);
+        else if (type == MATCH)
+            m_matched.push_back(i);
     }
     for (TComponent& c : m_components) {
         const std::size_t entries = std::size_t(1) << c.s;
@@ -532,9 +535,14 @@ void TZpaqPredictor::update(int y)
     ++m_bit;
     if (m_c8 >= 16 && m_c8 < 32) {
         m_k = 16 * m_c8 + 1;
-        prefetchBuckets();
+        prefetchBuckets(m_c8);
     } else {
         m_k = (m_k & 0x1F0) + ((2 * (m_k & 15) + std::uint32_t(y)) & 15);
+        // One bit before the second nibble its bucket is one of two: ask for both.
+        if (m_c8 >= 8 && m_c8 < 16) {
+            prefetchBuckets(2 * m_c8);
+            prefetchBuckets(2 * m_c8 + 1);
+        }
     }
     prefetchRows();
 }
@@ -546,17 +554,23 @@ void TZpaqPredictor::endByte(const TZpaqlMachine& hcomp)
     m_c8 = 1;
     m_k = 1;
     m_bit = 0;
-    prefetchBuckets();
+    prefetchBuckets(m_c8);
     prefetchRows();
+    // A match model looks its context up only after the byte's last bit, but the context is
+    // known from now on.
+    for (const std::uint32_t i : m_matched) {
+        const TComponent& c = m_components[i];
+        __builtin_prefetch(c.pointers.data() + (m_h[i] & c.sizeMask));
+    }
 }
 
-void TZpaqPredictor::prefetchBuckets() const
+void TZpaqPredictor::prefetchBuckets(std::uint32_t c8) const
 {
     // The next nibble's buckets are known now; asking for their cache lines early hides most of
     // the memory latency that otherwise dominates decoding.
     for (const std::uint32_t i : m_bucketed) {
         const TComponent& c = m_components[i];
-        const std::uint32_t slot = (m_h[i] + 16 * m_c8) & std::uint32_t((std::uint64_t(4) << c.s) - 1);
+        const std::uint32_t slot = (m_h[i] + 16 * c8) & std::uint32_t((std::uint64_t(4) << c.s) - 1);
         __builtin_prefetch(c.bytes + std::size_t(slot & ~3u) * 16);
     }
 }

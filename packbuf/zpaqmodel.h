@@ -70,7 +70,8 @@ private:
     };
 
     std::uint32_t find(TComponent& c, std::uint32_t key);
-    void prefetchBuckets() const;
+    // Asks for the ICM and ISSE buckets of the nibble that starts with partial byte c8.
+    void prefetchBuckets(std::uint32_t c8) const;
     void prefetchRows() const;
 
     const TZpaqTables& m_tables = TZpaqTables::instance();
@@ -79,6 +80,7 @@ private:
     std::vector<std::uint32_t> m_h;
     std::vector<std::uint32_t> m_bucketed; // ICM and ISSE components
     std::vector<std::uint32_t> m_rowed; // CM and SSE components
+    std::vector<std::uint32_t> m_matched; // MATCH components
     std::uint32_t m_c8 = 1;
     std::uint32_t m_k = 1;
     int m_bit = 0; // bits of the current byte already coded
