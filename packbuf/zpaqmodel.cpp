@@ -382,6 +382,11 @@ std::uint32_t TZpaqPredictor::find(TComponent& c, std::uint32_t key)
 
 std::uint32_t TZpaqPredictor::predict()
 {
+    return predictInline();
+}
+
+[[gnu::always_inline]] inline std::uint32_t TZpaqPredictor::predictInline()
+{
     const TZpaqTables& tb = m_tables;
     const std::int16_t* stretch = tb.stretchTable;
     std::int32_t* p = m_p.data();
@@ -469,6 +474,11 @@ inline void train(std::uint32_t& e, int y, std::uint32_t limit, const std::uint3
 
 void TZpaqPredictor::update(int y)
 {
+    updateInline(y);
+}
+
+[[gnu::always_inline]] inline void TZpaqPredictor::updateInline(int y)
+{
     const TZpaqTables& tb = m_tables;
     const std::int32_t* p = m_p.data();
     const std::size_t n = m_components.size();
@@ -545,6 +555,12 @@ void TZpaqPredictor::update(int y)
         }
     }
     prefetchRows();
+}
+
+std::uint32_t TZpaqPredictor::updateAndPredict(int y)
+{
+    updateInline(y);
+    return predictInline();
 }
 
 void TZpaqPredictor::endByte(const TZpaqlMachine& hcomp)

@@ -41,6 +41,8 @@ public:
     // Probability (1 ... 65535, units of 2^-16) that the next bit is 1.
     std::uint32_t predict();
     void update(int y);
+    // update(y) and then predict(), in one call for the bits within a byte.
+    std::uint32_t updateAndPredict(int y);
     // After the 8th bit: HCOMP has seen the byte, so its H words are the new contexts.
     void endByte(const TZpaqlMachine& hcomp);
     // Bits of the current byte so far with a leading 1 (256 + byte after the 8th bit).
@@ -69,6 +71,9 @@ private:
         int predictedBit = 0; // MATCH
     };
 
+    // The bodies of predict() and update(), inlined into each of their callers.
+    std::uint32_t predictInline();
+    void updateInline(int y);
     std::uint32_t find(TComponent& c, std::uint32_t key);
     // Asks for the ICM and ISSE buckets of the nibble that starts with partial byte c8.
     void prefetchBuckets(std::uint32_t c8) const;
