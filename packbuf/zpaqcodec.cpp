@@ -314,8 +314,10 @@ void decodeBlock(TInput& input, TOutputSink& sink, std::uint64_t maxMemory)
         if (n > 0) {
             TArithmeticDecoder decoder(input);
             while (!decoder.decode(0)) {
-                for (int bit = 0; bit < 8; ++bit)
-                    model.update(decoder.decode(model.predict()));
+                std::uint32_t p = model.predict();
+                for (int bit = 0; bit < 7; ++bit)
+                    p = model.updateAndPredict(decoder.decode(p));
+                model.update(decoder.decode(p));
                 const std::uint8_t c = std::uint8_t(model.partialByte());
                 if (++decoded > (post.runsProgram() ? programLimit : passLimit))
                     fail();

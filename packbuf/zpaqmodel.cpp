@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace packbuf {
 
 namespace {
@@ -58,6 +62,57 @@ void nextPair(int& n0, int& n1, int y)
             --n1;
         }
     }
+}
+
+// Mixer arithmetic. Inputs are stretched probabilities within +-2047 and weights / 256 lie within
+// -2048 ... 2047, so both fit 16 bits and the products are exact in 16-bit multiply-adds.
+std::int32_t mixDot(const std::int32_t* w, const std::int32_t* in, std::size_t n)
+{
+    std::int32_t dot = 0;
+    std::size_t u = 0;
+#ifdef __SSE2__
+    __m128i sum = _mm_setzero_si128();
+    for (; u + 8 <= n; u += 8) {
+        const __m128i w0 = _mm_srai_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + u)), 8);
+        const __m128i w1 = _mm_srai_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + u + 4)), 8);
+        const __m128i p0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + u));
+        const __m128i p1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + u + 4));
+        sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_packs_epi32(w0, w1), _mm_packs_epi32(p0, p1)));
+    }
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+    dot = _mm_cvtsi128_si32(sum);
+#endif
+    for (; u < n; ++u)
+        dot += (w[u] >> 8) * in[u];
+    return dot;
+}
+
+// w[u] += (error * in[u] + 4096) >> 13, kept within 20 bits; the products fit 32 bits.
+void mixTrain(std::int32_t* w, const std::int32_t* in, std::size_t n, std::int32_t error)
+{
+    std::size_t u = 0;
+#ifdef __SSE2__
+    const __m128i e = _mm_set1_epi32(error);
+    const __m128i round = _mm_set1_epi32(4096);
+    const __m128i high = _mm_set1_epi32(524287), low = _mm_set1_epi32(-524288);
+    for (; u + 4 <= n; u += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + u));
+        // Low 32 bits of the four products from two 32 x 32 -> 64 multiplies.
+        const __m128i even = _mm_mul_epu32(e, x);
+        const __m128i odd = _mm_mul_epu32(e, _mm_srli_epi64(x, 32));
+        const __m128i product = _mm_unpacklo_epi32(_mm_shuffle_epi32(even, 0x08), _mm_shuffle_epi32(odd, 0x08));
+        __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + u)),
+            _mm_srai_epi32(_mm_add_epi32(product, round), 13));
+        __m128i over = _mm_cmpgt_epi32(v, high);
+        v = _mm_or_si128(_mm_and_si128(over, high), _mm_andnot_si128(over, v));
+        over = _mm_cmpgt_epi32(low, v);
+        v = _mm_or_si128(_mm_and_si128(over, low), _mm_andnot_si128(over, v));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w + u), v);
+    }
+#endif
+    for (; u < n; ++u)
+        w[u] = std::clamp(w[u] + ((error * in[u] + 4096) >> 13), -524288, 524287);
 }
 
 } // namespace
@@ -232,6 +287,18 @@ void TZpaqPredictor::allocate()
     m_c8 = 1;
     m_k = 1;
     m_bit = 0;
+    m_bucketed.clear();
+    m_rowed.clear();
+    m_matched.clear();
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint8_t type = m_components[i].type;
+        if (type == ICM || type == ISSE)
+            m_bucketed.push_back(i);
+        else if (type == CM || type == SSE)
+            m_rowed.push_back(i);
+        else if (type == MATCH)
+            m_matched.push_back(i);
+    }
     for (TComponent& c : m_components) {
         const std::size_t entries = std::size_t(1) << c.s;
         c.sizeMask = std::uint32_t(entries - 1);
@@ -239,7 +306,8 @@ void TZpaqPredictor::allocate()
         c.slot = 0;
         switch (c.type) {
         case CM:
-            c.words.assign(entries, 0x80000000u);
+            c.words.reset(entries);
+            std::fill_n(c.words.data(), entries, 0x80000000u);
             break;
         case ICM:
             c.allocateBytes(entries * 64);
@@ -248,7 +316,7 @@ void TZpaqPredictor::allocate()
                 c.weights[st] = std::int32_t(m_tables.stateInit[st]);
             break;
         case MATCH:
-            c.words.assign(entries, 0);
+            c.pointers.reset(entries);
             c.allocateBytes(std::size_t(1) << c.b);
             c.bufferMask = std::uint32_t((std::size_t(1) << c.b) - 1);
             c.length = c.offset = c.position = 0;
@@ -270,7 +338,7 @@ void TZpaqPredictor::allocate()
             }
             break;
         case SSE:
-            c.words.resize(entries * 32);
+            c.words.reset(entries * 32);
             for (std::size_t row = 0; row < entries; ++row)
                 for (int u = 0; u < 32; ++u)
                     c.words[row * 32 + u]
@@ -285,7 +353,7 @@ void TZpaqPredictor::allocate()
 void TZpaqPredictor::TComponent::allocateBytes(std::size_t n)
 {
     constexpr std::size_t line = 64;
-    byteStorage.assign(n + line, 0);
+    byteStorage.reset(n + line);
     const auto address = reinterpret_cast<std::uintptr_t>(byteStorage.data());
     bytes = byteStorage.data() + (line - address % line) % line;
 }
@@ -313,6 +381,11 @@ std::uint32_t TZpaqPredictor::find(TComponent& c, std::uint32_t key)
 }
 
 std::uint32_t TZpaqPredictor::predict()
+{
+    return predictInline();
+}
+
+[[gnu::always_inline]] inline std::uint32_t TZpaqPredictor::predictInline()
 {
     const TZpaqTables& tb = m_tables;
     const std::int16_t* stretch = tb.stretchTable;
@@ -355,12 +428,7 @@ std::uint32_t TZpaqPredictor::predict()
         case MIX: {
             const std::size_t m = c.k;
             c.cxt = std::uint32_t(((m_h[i] + (m_c8 & c.mask)) & c.sizeMask) * m);
-            const std::int32_t* w = c.weights.data() + std::size_t(c.cxt);
-            const std::int32_t* in = p + c.j;
-            std::int32_t dot = 0;
-            for (std::size_t u = 0; u < m; ++u)
-                dot += (w[u] >> 8) * in[u];
-            p[i] = std::clamp(dot >> 8, -2047, 2047);
+            p[i] = std::clamp(mixDot(c.weights.data() + std::size_t(c.cxt), p + c.j, m) >> 8, -2047, 2047);
         } break;
         case ISSE: {
             if (newNibble)
@@ -377,6 +445,16 @@ std::uint32_t TZpaqPredictor::predict()
             const std::uint32_t* e = c.words.data() + std::size_t(row) * 32 + u;
             p[i] = stretch[((e[0] >> 10) * std::uint32_t(64 - w) + (e[1] >> 10) * std::uint32_t(w)) >> 13];
             c.cxt = row * 32 + u + (w >= 32);
+            // The next bit reads one of the two rows after 2 * c8: ask for them a bit ahead, as
+            // one row of a large table is a cache miss every time.
+            if (m_bit < 7) {
+                const std::uint32_t* next = c.words.data() + std::size_t((m_h[i] + 2 * m_c8) & c.sizeMask) * 32;
+                const std::uint32_t* other = c.words.data() + std::size_t((m_h[i] + 2 * m_c8 + 1) & c.sizeMask) * 32;
+                __builtin_prefetch(next);
+                __builtin_prefetch(next + 16);
+                __builtin_prefetch(other);
+                __builtin_prefetch(other + 16);
+            }
         } break;
         }
     }
@@ -395,6 +473,11 @@ inline void train(std::uint32_t& e, int y, std::uint32_t limit, const std::uint3
 } // namespace
 
 void TZpaqPredictor::update(int y)
+{
+    updateInline(y);
+}
+
+[[gnu::always_inline]] inline void TZpaqPredictor::updateInline(int y)
 {
     const TZpaqTables& tb = m_tables;
     const std::int32_t* p = m_p.data();
@@ -418,7 +501,7 @@ void TZpaqPredictor::update(int y)
             slot = std::uint8_t(slot * 2 + y);
             if (m_bit == 7) {
                 c.position = (c.position + 1) & c.bufferMask;
-                std::uint32_t& pointer = c.words[m_h[i] & c.sizeMask];
+                std::uint32_t& pointer = c.pointers[m_h[i] & c.sizeMask];
                 if (c.length == 0) {
                     c.offset = c.position - pointer;
                     if (c.offset & c.bufferMask) {
@@ -441,10 +524,7 @@ void TZpaqPredictor::update(int y)
         } break;
         case MIX: {
             const std::int32_t error = ((32767 * y - tb.squash(p[i])) * c.rate) >> 4;
-            std::int32_t* w = c.weights.data() + std::size_t(c.cxt);
-            const std::int32_t* in = p + c.j;
-            for (std::size_t u = 0, m = c.k; u < m; ++u)
-                w[u] = std::clamp(w[u] + ((error * in[u] + 4096) >> 13), -524288, 524287);
+            mixTrain(c.weights.data() + std::size_t(c.cxt), p + c.j, c.k, error);
         } break;
         case ISSE: {
             std::uint8_t& state = c.bytes[c.cxt];
@@ -465,10 +545,22 @@ void TZpaqPredictor::update(int y)
     ++m_bit;
     if (m_c8 >= 16 && m_c8 < 32) {
         m_k = 16 * m_c8 + 1;
-        prefetchBuckets();
+        prefetchBuckets(m_c8);
     } else {
         m_k = (m_k & 0x1F0) + ((2 * (m_k & 15) + std::uint32_t(y)) & 15);
+        // One bit before the second nibble its bucket is one of two: ask for both.
+        if (m_c8 >= 8 && m_c8 < 16) {
+            prefetchBuckets(2 * m_c8);
+            prefetchBuckets(2 * m_c8 + 1);
+        }
     }
+    prefetchRows();
+}
+
+std::uint32_t TZpaqPredictor::updateAndPredict(int y)
+{
+    updateInline(y);
+    return predictInline();
 }
 
 void TZpaqPredictor::endByte(const TZpaqlMachine& hcomp)
@@ -478,18 +570,39 @@ void TZpaqPredictor::endByte(const TZpaqlMachine& hcomp)
     m_c8 = 1;
     m_k = 1;
     m_bit = 0;
-    prefetchBuckets();
+    prefetchBuckets(m_c8);
+    prefetchRows();
+    // A match model looks its context up only after the byte's last bit, but the context is
+    // known from now on.
+    for (const std::uint32_t i : m_matched) {
+        const TComponent& c = m_components[i];
+        __builtin_prefetch(c.pointers.data() + (m_h[i] & c.sizeMask));
+    }
 }
 
-void TZpaqPredictor::prefetchBuckets() const
+void TZpaqPredictor::prefetchBuckets(std::uint32_t c8) const
 {
     // The next nibble's buckets are known now; asking for their cache lines early hides most of
     // the memory latency that otherwise dominates decoding.
-    for (std::size_t i = 0; i < m_components.size(); ++i) {
+    for (const std::uint32_t i : m_bucketed) {
         const TComponent& c = m_components[i];
-        if (c.type == ICM || c.type == ISSE) {
-            const std::uint32_t slot = (m_h[i] + 16 * m_c8) & std::uint32_t((std::uint64_t(4) << c.s) - 1);
-            __builtin_prefetch(c.bytes + std::size_t(slot & ~3u) * 16);
+        const std::uint32_t slot = (m_h[i] + 16 * c8) & std::uint32_t((std::uint64_t(4) << c.s) - 1);
+        __builtin_prefetch(c.bytes + std::size_t(slot & ~3u) * 16);
+    }
+}
+
+void TZpaqPredictor::prefetchRows() const
+{
+    // The same for the next bit's CM entry and SSE row (two cache lines), which large tables would
+    // otherwise miss on every bit.
+    for (const std::uint32_t i : m_rowed) {
+        const TComponent& c = m_components[i];
+        if (c.type == CM) {
+            __builtin_prefetch(c.words.data() + ((m_h[i] ^ m_k) & c.sizeMask));
+        } else {
+            const std::uint32_t* row = c.words.data() + std::size_t((m_h[i] + m_c8) & c.sizeMask) * 32;
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + 16);
         }
     }
 }

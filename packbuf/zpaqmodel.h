@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace packbuf {
+#include "zpaqvm.h"
 
-class TZpaqlMachine;
+namespace packbuf {
 
 // Fixed tables of the ZPAQ model: squash/stretch, the count-based learning rates and the
 // bit-history states. Built once, read-only afterwards, so threads share them.
@@ -41,6 +41,8 @@ public:
     // Probability (1 ... 65535, units of 2^-16) that the next bit is 1.
     std::uint32_t predict();
     void update(int y);
+    // update(y) and then predict(), in one call for the bits within a byte.
+    std::uint32_t updateAndPredict(int y);
     // After the 8th bit: HCOMP has seen the byte, so its H words are the new contexts.
     void endByte(const TZpaqlMachine& hcomp);
     // Bits of the current byte so far with a leading 1 (256 + byte after the 8th bit).
@@ -57,24 +59,33 @@ private:
         std::int32_t constant = 0;
         std::uint32_t cxt = 0; // table position chosen by the last prediction
         std::uint32_t slot = 0; // ICM/ISSE: the nibble's bucket
-        std::vector<std::uint32_t> words; // CM and SSE probability words, MATCH pointers
+        TZeroedArray<std::uint32_t> words; // CM and SSE probability words
+        TZeroedArray<std::uint32_t> pointers; // MATCH: history positions by context hash
         std::vector<std::int32_t> weights; // ICM state probabilities, ISSE and MIX/MIX2 weights
         // ICM/ISSE buckets (aligned, so the candidates of one lookup share a cache line) or MATCH
-        // history; points into byteStorage, so components are not copied after allocate().
-        std::vector<std::uint8_t> byteStorage;
+        // history; points into byteStorage.
+        TZeroedArray<std::uint8_t> byteStorage;
         std::uint8_t* bytes = nullptr;
         void allocateBytes(std::size_t n);
         std::uint32_t length = 0, offset = 0, position = 0, bufferMask = 0; // MATCH
         int predictedBit = 0; // MATCH
     };
 
+    // The bodies of predict() and update(), inlined into each of their callers.
+    std::uint32_t predictInline();
+    void updateInline(int y);
     std::uint32_t find(TComponent& c, std::uint32_t key);
-    void prefetchBuckets() const;
+    // Asks for the ICM and ISSE buckets of the nibble that starts with partial byte c8.
+    void prefetchBuckets(std::uint32_t c8) const;
+    void prefetchRows() const;
 
     const TZpaqTables& m_tables = TZpaqTables::instance();
     std::vector<TComponent> m_components;
     std::vector<std::int32_t> m_p;
     std::vector<std::uint32_t> m_h;
+    std::vector<std::uint32_t> m_bucketed; // ICM and ISSE components
+    std::vector<std::uint32_t> m_rowed; // CM and SSE components
+    std::vector<std::uint32_t> m_matched; // MATCH components
     std::uint32_t m_c8 = 1;
     std::uint32_t m_k = 1;
     int m_bit = 0; // bits of the current byte already coded

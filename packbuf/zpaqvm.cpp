@@ -1,5 +1,9 @@
 #include "zpaqvm.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 #include <utility>
 
 namespace packbuf {
@@ -9,7 +13,56 @@ namespace {
 constexpr std::size_t codePadding = 3;
 constexpr std::size_t outputFlushSize = 1 << 16;
 
+// Below this the allocator's own zeroing is cheap enough.
+constexpr std::size_t mappedFrom = std::size_t(1) << 20;
+// From this size on tables are placed on huge pages where the system has them: model tables are read
+// at random, and with small pages nearly every access would also miss the address translation cache.
+constexpr std::size_t hugePage = std::size_t(2) << 20;
+constexpr std::size_t pageSize = 4096;
+
 } // namespace
+
+void* zpaqZeroedAllocate(std::size_t bytes)
+{
+    void* data = nullptr;
+    if (bytes >= hugePage && bytes <= SIZE_MAX - hugePage) {
+        // Mapped with room to start on a huge page boundary; the rest is given back at once.
+        const std::size_t mapped = bytes + hugePage;
+        void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (base != MAP_FAILED) {
+            const auto start = reinterpret_cast<std::uintptr_t>(base);
+            const std::uintptr_t aligned = (start + hugePage - 1) & ~std::uintptr_t(hugePage - 1);
+            const std::uintptr_t end = (aligned + bytes + pageSize - 1) & ~std::uintptr_t(pageSize - 1);
+            if (aligned > start)
+                munmap(base, aligned - start);
+            if (start + mapped > end)
+                munmap(reinterpret_cast<void*>(end), start + mapped - end);
+            data = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+            madvise(data, end - aligned, MADV_HUGEPAGE);
+#endif
+        }
+    } else if (bytes >= mappedFrom) {
+        data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (data == MAP_FAILED)
+            data = nullptr;
+    } else {
+        data = std::calloc(bytes, 1);
+    }
+    if (!data)
+        throw std::bad_alloc();
+    return data;
+}
+
+void zpaqZeroedFree(void* data, std::size_t bytes)
+{
+    if (!data)
+        return;
+    if (bytes >= mappedFrom)
+        munmap(data, bytes);
+    else
+        std::free(data);
+}
 
 void TZpaqlMachine::load(const std::uint8_t* code, std::size_t length, unsigned hBits, unsigned mBits, TZpaqlSink* sink,
     std::int64_t outputCredit)
@@ -18,33 +71,79 @@ void TZpaqlMachine::load(const std::uint8_t* code, std::size_t length, unsigned 
     m_code.resize(length + codePadding, 0);
     m_codeLength = length;
     m_ops.clear();
-    m_h.assign(std::size_t(1) << hBits, 0);
-    m_m.assign(std::size_t(1) << mBits, 0);
+    m_h.reset(std::size_t(1) << hBits);
+    m_m.reset(std::size_t(1) << mBits);
     m_hMask = std::uint32_t(m_h.size() - 1);
     m_mMask = std::uint32_t(m_m.size() - 1);
-    m_a = m_b = m_c = m_d = 0;
-    m_f = false;
-    for (auto& r : m_r)
-        r = 0;
+    m_frame = TZpaqlFrame {};
+    m_frame.m = m_m.data();
+    m_frame.h = m_h.data();
+    m_frame.flush = &TZpaqlMachine::flushFromNative;
+    m_frame.owner = this;
     m_sink = sink;
     m_outputCredit = outputCredit;
     m_output.clear();
-    if (sink)
-        m_output.reserve(outputFlushSize);
+    if (sink) {
+        m_output.resize(outputFlushSize);
+        m_frame.output = m_output.data();
+    }
+    m_prepared = false;
+    m_native.reset();
+    m_sinkError = nullptr;
 }
 
 void TZpaqlMachine::flush()
 {
-    if (m_sink && !m_output.empty())
-        m_sink->write(m_output.data(), m_output.size());
-    m_output.clear();
+    if (m_sink && m_frame.outputLength > 0) {
+        const std::size_t length = m_frame.outputLength;
+        m_frame.outputLength = 0;
+        m_sink->write(m_output.data(), length);
+    }
+}
+
+int TZpaqlMachine::flushFromNative(TZpaqlFrame* frame)
+{
+    // Nothing may unwind through the native code, so the sink's exception waits until it returned.
+    auto* machine = static_cast<TZpaqlMachine*>(frame->owner);
+    try {
+        machine->flush();
+        return 0;
+    } catch (...) {
+        machine->m_sinkError = std::current_exception();
+        return 1;
+    }
 }
 
 TZpaqlMachine::TStatus TZpaqlMachine::run(std::uint32_t input, std::int64_t& budget)
 {
-    // Threaded code (labels as values, a GNU extension that GCC and Clang share): every byte offset
-    // of the program gets its handler, operand and resolved jump target once, so an instruction
-    // costs one indirect jump. A program may jump into an operand byte, hence every offset.
+    if (!m_prepared) {
+        m_prepared = true;
+        if (m_translation)
+            m_native = TZpaqlNativeCode::translate(m_code.data(), m_codeLength, m_hMask, m_mMask, m_sink != nullptr,
+                std::uint32_t(outputFlushSize), m_outputCredit);
+    }
+    m_frame.a = input;
+    if (!m_native)
+        return interpret(budget);
+    m_frame.steps = budget;
+    const TZpaqlNativeCode::TResult result = m_native->run(m_frame);
+    budget = m_frame.steps;
+    switch (result) {
+    case TZpaqlNativeCode::Halted:
+        return TStatus::Halted;
+    case TZpaqlNativeCode::OutOfSteps:
+        return TStatus::OutOfSteps;
+    case TZpaqlNativeCode::FlushFailed:
+        if (m_sinkError)
+            std::rethrow_exception(std::exchange(m_sinkError, nullptr));
+        return TStatus::Error;
+    default:
+        return TStatus::Error;
+    }
+}
+
+TZpaqlMachine::TStatus TZpaqlMachine::interpret(std::int64_t& budget)
+{
     static const void* const dispatch[256] = { &&fail, &&op1, &&op2, &&op3, &&op4, &&fail, &&fail, &&op7, &&op8, &&op9,
         &&op10, &&op11, &&op12, &&fail, &&fail, &&op15, &&op16, &&op17, &&op18, &&op19, &&op20, &&fail, &&fail, &&op23,
         &&op24, &&op25, &&op26, &&op27, &&op28, &&fail, &&fail, &&op31, &&op32, &&op33, &&op34, &&op35, &&op36, &&fail,
@@ -96,9 +195,9 @@ TZpaqlMachine::TStatus TZpaqlMachine::run(std::uint32_t input, std::int64_t& bud
     std::uint32_t* const h = m_h.data();
     const std::uint32_t mm = m_mMask;
     const std::uint32_t hm = m_hMask;
-    std::uint32_t* const r = m_r;
-    std::uint32_t a = input, b = m_b, c = m_c, d = m_d;
-    bool f = m_f;
+    std::uint32_t* const r = m_frame.r;
+    std::uint32_t a = m_frame.a, b = m_frame.b, c = m_frame.c, d = m_frame.d;
+    bool f = m_frame.f != 0;
     std::int64_t steps = budget;
     TStatus status = TStatus::Halted;
 
@@ -113,9 +212,9 @@ TZpaqlMachine::TStatus TZpaqlMachine::run(std::uint32_t input, std::int64_t& bud
     }
 #define OUTPUT()                                                                                                       \
     if (m_sink) {                                                                                                      \
-        m_output.push_back(std::uint8_t(a));                                                                           \
+        m_output[m_frame.outputLength++] = std::uint8_t(a);                                                            \
         steps += m_outputCredit;                                                                                       \
-        if (m_output.size() >= outputFlushSize)                                                                        \
+        if (m_frame.outputLength >= outputFlushSize)                                                                   \
             flush();                                                                                                   \
     }
 // Code runs straight on between taken jumps, so charging each taken jump (and HALT) for the
@@ -1050,11 +1149,11 @@ done:
 #undef OUTPUT
 #undef JUMP
 #undef NEXT
-    m_a = a;
-    m_b = b;
-    m_c = c;
-    m_d = d;
-    m_f = f;
+    m_frame.a = a;
+    m_frame.b = b;
+    m_frame.c = c;
+    m_frame.d = d;
+    m_frame.f = f;
     budget = steps;
     return status;
 }

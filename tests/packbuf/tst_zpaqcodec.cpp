@@ -10,7 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <climits>
+#include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 using namespace packbuf;
@@ -125,6 +128,96 @@ bool decode(const std::string& payload, std::string& out, std::size_t capacity)
     return zpaqDecompress(payload.data(), payload.size(), out.data(), out.size());
 }
 
+// Keeps a post-processor's output; refuses (throws) what would pass limit bytes.
+class TCollectingSink : public TZpaqlSink
+{
+public:
+    explicit TCollectingSink(std::size_t limit)
+        : m_limit(limit)
+    { }
+    void write(const std::uint8_t* data, std::size_t length) override
+    {
+        if (length > m_limit - bytes.size())
+            throw std::length_error("sink full");
+        bytes.append(reinterpret_cast<const char*>(data), length);
+    }
+    std::string bytes;
+
+private:
+    std::size_t m_limit;
+};
+
+// Runs a program interpreted and as machine code, call by call with the given inputs, and compares
+// all it can change: status, budget, registers, H, M, output and the sink's refusal. Empty when
+// both agree; translated tells whether machine code ran at all.
+QString compareRuns(const std::string& program, const std::vector<std::uint32_t>& inputs, std::int64_t budget,
+    std::size_t outputLimit, bool& translated)
+{
+    TCollectingSink sinks[2] = { TCollectingSink(outputLimit), TCollectingSink(outputLimit) };
+    TZpaqlMachine machines[2];
+    std::int64_t budgets[2] = { budget, budget };
+    for (int k = 0; k < 2; ++k) {
+        machines[k].load(reinterpret_cast<const std::uint8_t*>(program.data()), program.size(), 3, 4, &sinks[k], 7);
+        machines[k].setTranslation(k == 1);
+    }
+    for (std::size_t call = 0; call <= inputs.size(); ++call) {
+        int status[2] = { -1, -1 };
+        bool refused[2] = { false, false };
+        for (int k = 0; k < 2; ++k) {
+            try {
+                if (call < inputs.size())
+                    status[k] = int(machines[k].run(inputs[call], budgets[k]));
+                else
+                    machines[k].flush();
+            } catch (const std::length_error&) {
+                refused[k] = true;
+            }
+        }
+        const QString where = QString("call %1: ").arg(call);
+        if (status[0] != status[1] || refused[0] != refused[1])
+            return where
+                + QString("status %1 / %2, refused %3 / %4")
+                      .arg(status[0])
+                      .arg(status[1])
+                      .arg(refused[0])
+                      .arg(refused[1]);
+        // A refusal ends the block, so the machine's state after it does not matter.
+        if (refused[0]) {
+            if (sinks[0].bytes != sinks[1].bytes)
+                return where + "output before the refusal";
+            break;
+        }
+        if (budgets[0] != budgets[1])
+            return where + QString("budget %1 / %2").arg(budgets[0]).arg(budgets[1]);
+        const TZpaqlFrame& x = machines[0].state();
+        const TZpaqlFrame& y = machines[1].state();
+        if (x.a != y.a || x.b != y.b || x.c != y.c || x.d != y.d || x.f != y.f
+            || std::memcmp(x.r, y.r, sizeof x.r) != 0)
+            return where
+                + QString("registers a %1 / %2, b %3 / %4, c %5 / %6, d %7 / %8, f %9 / %10")
+                      .arg(x.a)
+                      .arg(y.a)
+                      .arg(x.b)
+                      .arg(y.b)
+                      .arg(x.c)
+                      .arg(y.c)
+                      .arg(x.d)
+                      .arg(y.d)
+                      .arg(x.f)
+                      .arg(y.f);
+        for (std::size_t i = 0; i < 8; ++i)
+            if (machines[0].h(i) != machines[1].h(i))
+                return where + QString("H[%1]").arg(i);
+        for (std::size_t i = 0; i < 16; ++i)
+            if (machines[0].m(i) != machines[1].m(i))
+                return where + QString("M[%1]").arg(i);
+        if (sinks[0].bytes != sinks[1].bytes)
+            return where + "output";
+    }
+    translated = machines[1].translated();
+    return {};
+}
+
 } // namespace
 
 class TestZpaqCodec : public QObject
@@ -137,6 +230,9 @@ private slots:
     void blocksAndCapacity();
     void zpaqlInstructions();
     void zpaqlStepBudget();
+    void translatedMatchesInterpreter_data();
+    void translatedMatchesInterpreter();
+    void translatedRandomPrograms();
     void streamingArchives_data();
     void streamingArchives();
     void journalingArchives_data();
@@ -255,6 +351,96 @@ void TestZpaqCodec::zpaqlStepBudget()
     machine.load(reinterpret_cast<const std::uint8_t*>(loop.data()), loop.size(), 0, 0, nullptr);
     budget = 100000;
     QCOMPARE(machine.run(0, budget), TZpaqlMachine::TStatus::OutOfSteps);
+}
+
+void TestZpaqCodec::translatedMatchesInterpreter_data()
+{
+    QTest::addColumn<QByteArray>("program");
+    QTest::addColumn<int>("budget");
+    QTest::addColumn<int>("outputLimit");
+    // Every defined instruction that is not a jump, in both orders, over several calls whose state
+    // carries over: values wrap, divisors are 0 or not, B, C and D run past the sizes of M and H.
+    std::string forward, backward;
+    for (int op = 1; op < 240; ++op) {
+        if (op == 39 || op == 47 || op == 56 || op == 63 || (op < 64 && ((op & 7) == 5 || (op & 7) == 6)) || op == 58
+            || op == 61 || op == 62 || (op >= 120 && op < 128))
+            continue;
+        std::string instruction(1, char(op));
+        if ((op & 7) == 7)
+            instruction.push_back(char((op * 37 + 11) & 255));
+        forward += instruction;
+        backward = instruction + backward;
+    }
+    auto row = [](const char* name, const std::string& program, int budget = 1 << 20, int outputLimit = INT_MAX) {
+        QTest::newRow(name) << QByteArray::fromStdString(program) << budget << outputLimit;
+    };
+    row("every instruction", forward + '\x38');
+    row("every instruction, reversed", backward + '\x38');
+    // b=9 whose operand is b++; the loop jumps back into that operand: two decodings meet.
+    row("jump into an operand", bytes({ 79, 9, 65, 223, 40, 47, 250, 57, 56 }));
+    row("countdown with long jump", bytes({ 71, 10, 57, 2, 223, 0, 39, 3, 255, 2, 0, 56 }));
+    // 102400 bytes out: a full buffer is handed on from within the run.
+    const std::string twoHundredRuns
+        = bytes({ 4, 12, 57, 57, 1, 175, 255, 223, 0, 47, 247, 9, 65, 231, 200, 4, 39, 240, 56 });
+    row("output through a flush", twoHundredRuns);
+    row("sink refuses output", twoHundredRuns, 1 << 20, 50000);
+    row("runaway loop", bytes({ 1, 63, 253 }), 100000);
+    row("straight code", std::string(3000, '\x09') + '\x38', 7000);
+    row("undefined opcode", bytes({ 1, 5 }));
+    row("jump outside", bytes({ 1, 63, 16 }));
+    row("runs off its end", bytes({ 1, 1 }));
+    row("empty", "");
+}
+
+void TestZpaqCodec::translatedMatchesInterpreter()
+{
+    QFETCH(QByteArray, program);
+    QFETCH(int, budget);
+    QFETCH(int, outputLimit);
+    bool translated = false;
+    const QString difference = compareRuns(
+        program.toStdString(), { 0, 1, 0xFFFFFFFFu, 0x12345678u, 200 }, budget, std::size_t(outputLimit), translated);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+#if defined(__x86_64__) && defined(__linux__)
+    QVERIFY(translated);
+#endif
+}
+
+void TestZpaqCodec::translatedRandomPrograms()
+{
+    // Random programs of defined instructions with short jumps, some into operands or out of the
+    // program, many looping until the budget ends.
+    auto defined = [](int op) {
+        if (op == 0 || (op >= 120 && op < 128) || (op >= 240 && op < 255))
+            return false;
+        return op < 56 ? (op & 7) != 5 && (op & 7) != 6 : op >= 64 || (op != 58 && op != 61 && op != 62);
+    };
+    std::vector<int> opcodes;
+    for (int op = 1; op < 256; ++op)
+        if (defined(op))
+            opcodes.push_back(op);
+    std::mt19937 random(5);
+    for (int n = 0; n < 400; ++n) {
+        std::string program;
+        const int length = 5 + int(random() % 40);
+        while (int(program.size()) < length) {
+            const int op = opcodes[random() % opcodes.size()];
+            program.push_back(char(op));
+            if (op == 39 || op == 47 || op == 63)
+                program.push_back(char(int(random() % 24) - 16));
+            else if (op == 255)
+                program += bytes({ int(random() % (length + 4)), 0 });
+            else if ((op & 7) == 7)
+                program.push_back(char(random()));
+        }
+        program.push_back('\x38');
+        bool translated = false;
+        const QString difference
+            = compareRuns(program, { 0, 7, 0xFFFFFFFFu, std::uint32_t(random()) }, 20000, SIZE_MAX, translated);
+        QVERIFY2(difference.isEmpty(),
+            qPrintable(QString("program %1 (%2): ").arg(n).arg(QByteArray::fromStdString(program).toHex().constData())
+                + difference));
+    }
 }
 
 void TestZpaqCodec::streamingArchives_data()
