@@ -16,11 +16,9 @@ namespace {
 // waits quietly after its first lines.
 QByteArray silentSettings(const QTcpServer& server)
 {
-    QByteArray settings = TLauncherSandbox::defaultSettings();
-    settings.replace("http://127.0.0.1:1/", "http://127.0.0.1:" + QByteArray::number(server.serverPort()) + "/");
-    settings.replace("configurationTransportTimeOut=750", "configurationTransportTimeOut=600000");
-    settings.replace("downloadErrorTimeout=10000", "downloadErrorTimeout=600000");
-    return settings;
+    const QUrl url(QStringLiteral("http://127.0.0.1:%1/launcher/dulmetadata.json").arg(server.serverPort()));
+    return TLauncherSandbox::settingsFor(
+        url, { { "configurationTransportTimeOut", "600000" }, { "downloadErrorTimeout", "600000" } });
 }
 
 } // namespace
