@@ -31,10 +31,10 @@ struct TPoolFixture
     QList<QUrl> progressUrls;
     QList<QUrl> finishOrder;
 
-    TPoolFixture(int Limit, bool RemoveOnFinish)
+    TPoolFixture(int Limit, bool RemoveOnFinish, int Managers = 1)
     {
         pool = std::make_shared<TDownloadPool>(
-            Limit, std::make_shared<shared::QNetworkAccessManagerWrapper>(manager), RemoveOnFinish);
+            Limit, std::make_shared<shared::QNetworkAccessManagerWrapper>(manager, Managers), RemoveOnFinish);
         QObject::connect(
             pool.get(), &TDownloadPool::success, pool.get(), [this](const QUrl& Url, const QByteArray& Data) {
                 successes.append({ Url, Data });
@@ -77,6 +77,8 @@ private slots:
     void ignoresActiveUrls();
     void listenerMayRequestTheSameUrlAgain();
     void limitsConcurrentDownloads();
+    void limitAndRetriesHoldAcrossManagers_data();
+    void limitAndRetriesHoldAcrossManagers();
     void finishedUrlHoldsItsPlaceUntilRemoved();
     void retries_data();
     void retries();
@@ -224,6 +226,49 @@ void TestDownloadPool::limitsConcurrentDownloads()
     QCOMPARE(fixture.pool->GetPendingDownloadCount(), 0);
     for (int i = 0; i < 5; ++i)
         QCOMPARE(server.requestCount(QString("/c%1").arg(i)), 1);
+}
+
+void TestDownloadPool::limitAndRetriesHoldAcrossManagers_data()
+{
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("managers");
+    QTest::addColumn<bool>("removeOnFinish");
+    QTest::newRow("limit 4 over 3 managers") << 4 << 3 << true;
+    QTest::newRow("limit 3 over 4 managers, held until removed") << 3 << 4 << false;
+}
+
+void TestDownloadPool::limitAndRetriesHoldAcrossManagers()
+{
+    QFETCH(int, limit);
+    QFETCH(int, managers);
+    QFETCH(bool, removeOnFinish);
+
+    TLoopbackServer server;
+    constexpr int count = 9;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QString("/m%1").arg(i);
+        server.setBody(path, body + path.toUtf8());
+        server.setScript(path, { TResponse::delayed(100) });
+    }
+    // The first ones fill the limit; failed attempts come back to whichever manager is least busy then.
+    server.setScript("/m7", firstRequests(2, TResponse::withStatus(500), TResponse::delayed(100)));
+    server.setScript("/m8", firstRequests(1, TResponse::dropped(100), TResponse::delayed(100)));
+    TPoolFixture fixture(limit, removeOnFinish, managers);
+    if (!removeOnFinish) {
+        QObject::connect(fixture.pool.get(), &TDownloadPool::success, fixture.pool.get(),
+            [&fixture](const QUrl& Url, const QByteArray&) { fixture.pool->Remove(Url); });
+    }
+    for (int i = 0; i < count; ++i)
+        fixture.pool->Download(server.url(QString("/m%1").arg(i)), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fixture.successes.size(), count, 15000);
+    QCOMPARE(fixture.failures.size(), 0);
+    QCOMPARE(server.maxConcurrentRequests(), limit);
+    for (const auto& [url, data] : std::as_const(fixture.successes))
+        QCOMPARE(data, body + url.path().toUtf8());
+    QCOMPARE(server.requestCount("/m7"), 3);
+    QCOMPARE(server.requestCount("/m8"), 2);
+    QCOMPARE(server.requestCount(), count + 3);
+    QCOMPARE(fixture.pool->GetPendingDownloadCount(), 0);
 }
 
 void TestDownloadPool::finishedUrlHoldsItsPlaceUntilRemoved()

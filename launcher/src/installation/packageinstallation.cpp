@@ -20,6 +20,13 @@
 
 namespace korvane::launcher {
 
+namespace {
+
+// Beyond this many the managers' threads would only compete with the workers for the cores.
+constexpr int chunkNetworkAccessManagers = 4;
+
+} // namespace
+
 struct TScanOutcome
 {
     TPackageDifference changes;
@@ -36,8 +43,13 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     registerInstallationMetaTypes();
     // The pool keeps a finished URL active until the downloader removes it: the downloader gives the
     // slot back once the body has arrived, unless too many bodies already wait for the workers.
-    auto pool = std::make_shared<shared::TDownloadPool>(filesystemHelper->getLauncherSettings()->maxConcurrentDownloads,
-        std::make_shared<shared::QNetworkAccessManagerWrapper>(networkAccessManager), false);
+    // The chunks go through several managers, so that parsing the responses uses several cores; the
+    // pool's limit still counts all of their requests together.
+    const int limit = filesystemHelper->getLauncherSettings()->maxConcurrentDownloads;
+    auto pool = std::make_shared<shared::TDownloadPool>(limit,
+        std::make_shared<shared::QNetworkAccessManagerWrapper>(
+            networkAccessManager, std::clamp(limit, 1, chunkNetworkAccessManagers)),
+        false);
     downloader = new TPackageFileDownloader(pool, filesystemHelper);
     connect(downloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
     connect(downloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);

@@ -8,36 +8,62 @@
 namespace shared {
 
 QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> NetworkAccessManager)
-    : networkAccessManager(std::move(NetworkAccessManager))
+    : QNetworkAccessManagerWrapper(std::move(NetworkAccessManager), 1)
+{ }
+
+QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(
+    std::shared_ptr<QNetworkAccessManager> NetworkAccessManager, int Count)
 {
-    if (networkAccessManager)
-        connect(networkAccessManager.get(), &QNetworkAccessManager::authenticationRequired, this,
+    if (!NetworkAccessManager)
+        return;
+    managers.push_back({ std::move(NetworkAccessManager) });
+    for (int i = 1; i < Count; ++i) {
+        auto own = std::make_shared<QNetworkAccessManager>();
+        own->setRedirectPolicy(managers.front().manager->redirectPolicy());
+        managers.push_back({ std::move(own) });
+    }
+    for (const TManager& entry : managers)
+        connect(entry.manager.get(), &QNetworkAccessManager::authenticationRequired, this,
             &QNetworkAccessManagerWrapper::authenticationRequired);
 }
 
 QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& Request)
 {
-    if (!networkAccessManager)
+    if (managers.empty())
         return nullptr;
-    QNetworkReply* reply = networkAccessManager->get(Request);
+    size_t chosen = 0;
+    if (!cached) {
+        for (size_t i = 1; i < managers.size(); ++i) {
+            if (managers[i].running < managers[chosen].running)
+                chosen = i;
+        }
+    }
+    QNetworkReply* reply = managers[chosen].manager->get(Request);
     auto* wrapper = new QNetworkReplyWrapper(reply);
     connect(reply, &QNetworkReply::errorOccurred, wrapper, &QNetworkReplyWrapper::error);
     connect(reply, &QNetworkReply::finished, wrapper, &QNetworkReplyWrapper::finished);
     // Signal to signal: no functor object per request; the total is dropped.
     connect(reply, &QNetworkReply::downloadProgress, wrapper, &QNetworkReplyWrapper::progress);
+    if (managers.size() > 1) {
+        ++managers[chosen].running;
+        // Counted off when the reply is released, on every path: finished, aborted or dropped.
+        connect(reply, &QObject::destroyed, this, [this, chosen] { --managers[chosen].running; });
+    }
     return wrapper;
 }
 
 void QNetworkAccessManagerWrapper::setCache(QAbstractNetworkCache* Cache)
 {
-    if (networkAccessManager)
-        networkAccessManager->setCache(Cache);
+    if (managers.empty())
+        return;
+    managers.front().manager->setCache(Cache);
+    cached = Cache != nullptr;
 }
 
 void QNetworkAccessManagerWrapper::setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy)
 {
-    if (networkAccessManager)
-        networkAccessManager->setRedirectPolicy(Policy);
+    for (const TManager& entry : managers)
+        entry.manager->setRedirectPolicy(Policy);
 }
 
 } // namespace shared

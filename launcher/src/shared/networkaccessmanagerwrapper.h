@@ -4,6 +4,7 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 class QAbstractNetworkCache;
 class QAuthenticator;
@@ -14,18 +15,28 @@ namespace shared {
 
 class QNetworkReplyWrapper;
 
-// Thin seam around the application's one QNetworkAccessManager; every pool gets its own wrapper of
-// that same manager.
+// Thin seam around the QNetworkAccessManager a pool sends its requests through; the application's
+// pools each get their own wrapper of the application's one manager.
+//
+// A wrapper may also spread its requests over several managers: each manager parses its HTTP traffic
+// on a thread of its own, and with thousands of small bodies one such thread is the limit of an
+// installation. Every request goes to the manager with the fewest replies running; the caller's limit
+// on concurrent requests holds across all of them.
 class QNetworkAccessManagerWrapper : public QObject
 {
     Q_OBJECT
 
 public:
     explicit QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> NetworkAccessManager);
+    // The given manager first, then Count - 1 managers of the wrapper's own.
+    QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> NetworkAccessManager, int Count);
+
+    int managerCount() const { return int(managers.size()); }
 
 public slots:
     // Null when there is no manager.
     virtual QNetworkReplyWrapper* get(const QNetworkRequest& Request);
+    // A cache belongs to one manager: from then on every request goes through the first one.
     virtual void setCache(QAbstractNetworkCache* Cache);
     virtual void setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy);
 
@@ -33,7 +44,13 @@ signals:
     void authenticationRequired(QNetworkReply* pReply, QAuthenticator* pAuthenticator);
 
 private:
-    std::shared_ptr<QNetworkAccessManager> networkAccessManager;
+    struct TManager
+    {
+        std::shared_ptr<QNetworkAccessManager> manager;
+        int running = 0;
+    };
+    std::vector<TManager> managers;
+    bool cached = false;
 };
 
 } // namespace shared
