@@ -6,6 +6,7 @@
 #include "core/package.h"
 #include "core/packageconfigurationreader.h"
 #include "installation/installationmanager.h"
+#include "installation/packagefiledownloader.h"
 #include "installation/packageinstallation.h"
 #include "installation/selfupdatefiles.h"
 
@@ -128,7 +129,7 @@ void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage>& laun
         &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
     connect(installationManager, &TInstallationManager::diskAccessFailed, this,
         &TLauncherSelfUpdater::onManagerDiskAccessFailed);
-    installationManager->setInstallationMode(1);
+    installationManager->setInstallationMode(SelfUpdateInstallationMode);
     try {
         takeSnapshot(launcherPackage);
         installationManager->installOrUpdatePackage(launcherPackage);

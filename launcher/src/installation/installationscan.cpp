@@ -2,6 +2,7 @@
 
 #include "installation/contentdefinedchunker.h"
 #include "installation/inplacerearranger.h"
+#include "installation/packagefiledownloader.h"
 #include "installation/piecematcher.h"
 #include "shared/sha256.h"
 
@@ -60,7 +61,7 @@ void addScanned(TScanState& state, TFileSize bytes)
 // over it once it is complete.
 void clearPath(TScanState& state, const QString& path)
 {
-    if (state.installationMode == 1)
+    if (state.installationMode == SelfUpdateInstallationMode)
         return;
     try {
         state.helper->removeBelow(state.installationDirectory, path);
@@ -163,7 +164,7 @@ void checkChunkedFile(TScanState& state, TContentDefinedChunker::TBuffer& buffer
         return;
     }
     std::vector<TChunkMatch>& matches = matcher.matches();
-    if (state.installationMode == 1) {
+    if (state.installationMode == SelfUpdateInstallationMode) {
         const QFileInfo info(path);
         const bool untouched = std::all_of(matches.begin(), matches.end(), [](const TChunkMatch& m) {
             return m.state == EChunkMatchState::FoundInPlace;

@@ -159,7 +159,7 @@ void TPackageInstallation::onVerificationDone()
 
 void TPackageInstallation::onDownloadCompleted()
 {
-    if (installationMode == 1 && !putSelfUpdateFilesInPlace()) {
+    if (installationMode == SelfUpdateInstallationMode && !putSelfUpdateFilesInPlace()) {
         onDownloadFailed(EPackageDownloaderError::SavingFailed);
         return;
     }
@@ -290,7 +290,7 @@ void TPackageInstallation::deleteFile(const QString& path)
         qWarning() << "startDownload: not deleting " << path << ", it is not inside the installation folder";
         return;
     }
-    if (installationMode == 1) {
+    if (installationMode == SelfUpdateInstallationMode) {
         // A file of the running launcher: keep it under its ".old" name until the next start.
         TSelfUpdateFiles::moveAside(*filesystemHelper, path);
         return;
@@ -337,7 +337,7 @@ void TPackageInstallation::startDownload()
     try {
         qInfo() << "startDownload: " << package->name << " Thread: " << QThread::currentThreadId();
         // The running launcher loses nothing before every new file is complete.
-        if (installationMode != 1)
+        if (installationMode != SelfUpdateInstallationMode)
             deleteFiles();
         createEmptyFiles();
         if (filesToDownload.empty()) {
