@@ -315,6 +315,7 @@ private slots:
     void diskAccessFailureEndsWithExitCode1();
     void secondInstanceEndsWithExitCode0();
     void killedInstallationResumes();
+    void chunksTravelOverKeptConnections();
     void undeletableOldFileIsOnlyAWarning();
     void executableLink_data();
     void executableLink();
@@ -638,6 +639,31 @@ void TestLaunchFlow::secondInstanceEndsWithExitCode0()
     QVERIFY(second.output().contains("already running"));
     QVERIFY(first.isRunning());
     QVERIFY(!QFileInfo::exists(installationFolder(sandbox)));
+}
+
+void TestLaunchFlow::chunksTravelOverKeptConnections()
+{
+    // Many small chunks, two at a time: a connection closed after each answer shows as one per chunk.
+    TContent many(true, 2400000);
+    QVERIFY(many.valid);
+    const QStringList chunks = many.chunkPaths(1);
+    QVERIFY(chunks.size() > 30);
+    TServerThread ownServer([&](TLoopbackServer& s) { s.serveFolder(many.servedFolder()); });
+    TLauncherSandbox sandbox(settingsFor(ownServer->url("/v1/launcher.json"), 2));
+    QVERIFY(sandbox.isValid());
+    installVersion1(sandbox);
+    QCOMPARE(compareInstallation(many.gameFolder(1), installationFolder(sandbox)), QString());
+
+    QSet<int> connections;
+    int requests = 0;
+    for (const korvane::test::TRecordedRequest& request : ownServer->requests()) {
+        if (chunks.contains(request.path)) {
+            connections.insert(request.connection);
+            ++requests;
+        }
+    }
+    QCOMPARE(requests, int(chunks.size()));
+    QVERIFY2(connections.size() <= 2, qPrintable(QStringLiteral("%1 connections").arg(connections.size())));
 }
 
 void TestLaunchFlow::killedInstallationResumes()

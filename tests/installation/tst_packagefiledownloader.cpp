@@ -116,8 +116,10 @@ class TestPackageFileDownloader : public QObject
 
     std::unique_ptr<TPackageFileDownloader> makeDownloader(int concurrency)
     {
-        pool = std::make_shared<shared::TDownloadPool>(
-            concurrency, std::make_shared<shared::QNetworkAccessManagerWrapper>(manager), false);
+        // Plain-http chunks through the own client, as an installation sends them.
+        auto managers = std::make_shared<shared::QNetworkAccessManagerWrapper>(manager);
+        managers->sendPlainHttpItself();
+        pool = std::make_shared<shared::TDownloadPool>(concurrency, managers, false);
         return std::make_unique<TPackageFileDownloader>(pool, helper);
     }
 

@@ -43,13 +43,14 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     registerInstallationMetaTypes();
     // The pool keeps a finished URL active until the downloader removes it: the downloader gives the
     // slot back once the body has arrived, unless too many bodies already wait for the workers.
-    // The chunks go through several managers, so that parsing the responses uses several cores; the
-    // pool's limit still counts all of their requests together.
+    // Plain-http chunks go through the wrapper's own HTTP client, which keeps its connections and costs
+    // little per response; https chunks go through several managers, so that parsing the responses uses
+    // several cores. The pool's limit counts all of their requests together.
     const int limit = filesystemHelper->getLauncherSettings()->maxConcurrentDownloads;
-    auto pool = std::make_shared<shared::TDownloadPool>(limit,
-        std::make_shared<shared::QNetworkAccessManagerWrapper>(
-            networkAccessManager, std::clamp(limit, 1, chunkNetworkAccessManagers)),
-        false);
+    auto managers = std::make_shared<shared::QNetworkAccessManagerWrapper>(
+        networkAccessManager, std::clamp(limit, 1, chunkNetworkAccessManagers));
+    managers->sendPlainHttpItself();
+    auto pool = std::make_shared<shared::TDownloadPool>(limit, managers, false);
     downloader = new TPackageFileDownloader(pool, filesystemHelper);
     connect(downloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
     connect(downloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
@@ -215,8 +216,8 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
         const std::optional<qint64> available = availableBytes(installationDirectory.absolutePath());
         if (available && *available >= 0 && quint64(*available) < needed) {
             const auto [neededText, availableText] = spaceFigures(needed, quint64(*available));
-            qCritical().noquote() << QStringLiteral("Not enough disk space. Need %1, only %2 available.")
-                                         .arg(neededText, availableText);
+            qCritical().noquote()
+                << QStringLiteral("Not enough disk space. Need %1, only %2 available.").arg(neededText, availableText);
             succeeded = false;
             errorReason = EPackageDownloaderError::SavingFailed;
             emit downloadFinished(package);
@@ -361,7 +362,8 @@ void TPackageInstallation::createEmptyFiles()
         if (info.isFile() && info.size() == 0 && (!file.executable || info.isExecutable()))
             continue;
         QFile created;
-        filesystemHelper->openFileBelow(installationDirectory, path, created, QIODevice::WriteOnly | QIODevice::Truncate);
+        filesystemHelper->openFileBelow(
+            installationDirectory, path, created, QIODevice::WriteOnly | QIODevice::Truncate);
         if (file.executable)
             shared::addPermissions(created, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
         created.close();

@@ -1,5 +1,6 @@
 #include "shared/networkaccessmanagerwrapper.h"
 
+#include "shared/httpclient.h"
 #include "shared/networkreplywrapper.h"
 
 #include <QAuthenticator>
@@ -27,10 +28,24 @@ QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(
             &QNetworkAccessManagerWrapper::authenticationRequired);
 }
 
+void QNetworkAccessManagerWrapper::sendPlainHttpItself()
+{
+    if (!httpClient)
+        httpClient = new THttpClient(this);
+}
+
 QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& Request)
 {
     if (managers.empty())
         return nullptr;
+    if (httpClient && !cached && THttpClient::handles(Request)) {
+        QNetworkReply* reply = httpClient->get(Request);
+        auto* wrapper = new QNetworkReplyWrapper(reply);
+        connect(reply, &QNetworkReply::errorOccurred, wrapper, &QNetworkReplyWrapper::error);
+        connect(reply, &QNetworkReply::finished, wrapper, &QNetworkReplyWrapper::finished);
+        connect(reply, &QNetworkReply::downloadProgress, wrapper, &QNetworkReplyWrapper::progress);
+        return wrapper;
+    }
     size_t chosen = 0;
     if (!cached) {
         for (size_t i = 1; i < managers.size(); ++i) {

@@ -14,6 +14,7 @@ class QNetworkReply;
 namespace shared {
 
 class QNetworkReplyWrapper;
+class THttpClient;
 
 // Thin seam around the QNetworkAccessManager a pool sends its requests through; the application's
 // pools each get their own wrapper of the application's one manager.
@@ -32,6 +33,9 @@ public:
     QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> NetworkAccessManager, int Count);
 
     int managerCount() const { return int(managers.size()); }
+    // From now on plain-http requests go through an HTTP client of the wrapper's own (see THttpClient);
+    // https and anything cached stay with the managers.
+    void sendPlainHttpItself();
 
 public slots:
     // Null when there is no manager.
@@ -50,6 +54,8 @@ private:
         int running = 0;
     };
     std::vector<TManager> managers;
+    // A child of the wrapper, and its replies children of the client.
+    THttpClient* httpClient = nullptr;
     bool cached = false;
 };
 

@@ -1,5 +1,7 @@
 #include "shared/networkreplywrapper.h"
 
+#include "shared/httpclient.h"
+
 namespace shared {
 
 QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* Reply)
@@ -19,6 +21,9 @@ QString QNetworkReplyWrapper::getErrorString()
 
 QByteArray QNetworkReplyWrapper::readAll()
 {
+    // A body of the launcher's own client changes hands without a copy.
+    if (auto* own = qobject_cast<THttpReply*>(reply))
+        return own->takeBody();
     return reply ? reply->readAll() : QByteArray();
 }
 
