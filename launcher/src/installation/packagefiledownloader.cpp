@@ -2,6 +2,7 @@
 
 #include "installation/selfupdatefiles.h"
 
+#include "packbuf/pack.h"
 #include "packbuf/packbuf.h"
 #include "shared/decompressionerror.h"
 #include "shared/downloadpool.h"
@@ -18,8 +19,8 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <optional>
 #include <stdexcept>
-#include <string>
 
 #include <unistd.h>
 
@@ -57,16 +58,39 @@ quint64 replyLimit(const TDownloadEntry& entry)
     return expected * 2 + slack;
 }
 
+// A packed body unpacked straight into the result, with the whole-buffer reader's checks: no copy of the
+// body and no zero-filled buffer. Nothing when it does not unpack.
+std::optional<QByteArray> unpackBody(const QByteArray& data, quint64 maxUnpackedLength)
+{
+    const char* bytes = data.constData();
+    const std::size_t length = std::size_t(data.size());
+    const packbuf::ECodecId id = packbuf::headerCodecId(bytes, length);
+    const std::uint64_t unpackedLength = packbuf::headerUnpackedLength(bytes, length);
+    const char* payload = packbuf::headerPayload(bytes, length);
+    const std::size_t slack = packbuf::unpackSlack(id);
+    if (!payload || unpackedLength == 0 || unpackedLength > maxUnpackedLength
+        || unpackedLength > quint64(std::numeric_limits<qsizetype>::max()) - slack)
+        return std::nullopt;
+    QByteArray unpacked(qsizetype(unpackedLength + slack), Qt::Uninitialized);
+    std::size_t produced = std::size_t(unpacked.size());
+    if (!packbuf::unpackBuffer(
+            id, payload, std::size_t(packbuf::headerPayloadLength(bytes, length)), unpacked.data(), produced))
+        return std::nullopt;
+    unpacked.truncate(qsizetype(produced));
+    // A header that claimed far more than the codec produced must not pin its allocation.
+    if (unpacked.size() < unpacked.capacity() / 2)
+        unpacked.squeeze();
+    return unpacked;
+}
+
 QByteArray decompressDownloadedData(const TDownloadEntry& entry, const QByteArray& data)
 {
     qDebug() << "decompressDownloadedData " << entry.url << "started";
     QByteArray result = data;
     if (packbuf::hasPackedHeader(data.constData(), std::size_t(data.size()))) {
-        std::string unpacked;
         // The header's length comes from the network: never unpack more than the chunk can hold.
-        if (packbuf::unpackString(
-                std::string(data.constData(), std::size_t(data.size())), unpacked, entry.unpackedSize)) {
-            result = QByteArray(unpacked.data(), qsizetype(unpacked.size()));
+        if (std::optional<QByteArray> unpacked = unpackBody(data, entry.unpackedSize)) {
+            result = std::move(*unpacked);
         } else if (shared::TSha256::hash(data) != entry.unpackedHash) {
             // A raw chunk may begin like a packed header by chance; only its own hash tells.
             throw shared::TDecompressionError("Invalid input data could not be decompressed");
@@ -671,7 +695,7 @@ void TPackageFileDownloader::releasePlaceLocked(const QByteArray& unpackedHash)
         record.data.clear();
         --ChunksCachedInMemory;
     } else if (record.state == EPendingChunkState::InTemporaryFile) {
-        record.tempFile.remove();
+        record.temporaryFile().remove();
     }
     record.state = EPendingChunkState::NotCached;
     PendingChunks.erase(found);
@@ -847,13 +871,13 @@ QByteArray TPackageFileDownloader::readTemporaryCopy(const TChunkInPackage& chun
     const std::shared_ptr<TPendingChunk> record = PendingChunks.value(chunk.unpackedHash);
     if (!record)
         throw std::runtime_error("couldn't find pending chunk");
-    if (!record->tempFile.open())
-        shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
-    QByteArray bytes = record->tempFile.readAll();
-    record->tempFile.close();
+    if (!record->temporaryFile().open())
+        shared::throwFileError(record->temporaryFile(), QStringLiteral("couldn't open chunk file"));
+    QByteArray bytes = record->temporaryFile().readAll();
+    record->temporaryFile().close();
     releasePlaceLocked(chunk.unpackedHash);
     if (quint64(bytes.size()) != chunk.unpackedSize)
-        shared::throwFileError(record->tempFile, QStringLiteral("couldn't read chunk file"));
+        shared::throwFileError(record->temporaryFile(), QStringLiteral("couldn't read chunk file"));
     return bytes;
 }
 
@@ -888,12 +912,12 @@ void TPackageFileDownloader::cacheForLaterPlaces(
     // Another URL of the same content may have stored it already; one record holds one copy.
     if (record->state == EPendingChunkState::NotCached) {
         if (ChunksCachedInMemory > maxCachedChunks) {
-            if (!record->tempFile.open())
-                shared::throwFileError(record->tempFile, QStringLiteral("couldn't open chunk file"));
-            const qint64 written = record->tempFile.write(data);
-            record->tempFile.close();
+            if (!record->temporaryFile().open())
+                shared::throwFileError(record->temporaryFile(), QStringLiteral("couldn't open chunk file"));
+            const qint64 written = record->temporaryFile().write(data);
+            record->temporaryFile().close();
             if (written != data.size())
-                shared::throwFileError(record->tempFile, QStringLiteral("couldn't write chunk file"));
+                shared::throwFileError(record->temporaryFile(), QStringLiteral("couldn't write chunk file"));
             record->state = EPendingChunkState::InTemporaryFile;
         } else {
             ++ChunksCachedInMemory;

@@ -86,8 +86,17 @@ struct TPendingChunk
     // Places of this content still to be written, over all files.
     int useCount = 0;
     QByteArray data;
-    QTemporaryFile tempFile;
+    // Made when the content first goes to disk: finding the temporary folder costs system calls, and
+    // most contents never need a file.
+    std::unique_ptr<QTemporaryFile> tempFile;
     EPendingChunkState state = EPendingChunkState::NotCached;
+
+    QTemporaryFile& temporaryFile()
+    {
+        if (!tempFile)
+            tempFile = std::make_unique<QTemporaryFile>();
+        return *tempFile;
+    }
 };
 
 // Fetches the missing chunks of one installation through its own pool, unpacks and checks each on the

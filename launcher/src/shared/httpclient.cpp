@@ -147,6 +147,8 @@ private:
     bool consume(TConnection* Connection, const char* Data, qsizetype Size);
     bool parseHead(TConnection* Connection);
     bool appendBody(TConnection* Connection, const char* Data, qsizetype Size);
+    // Counts body bytes that are in the body already and ends the answer after its last one.
+    bool bodyArrived(TConnection* Connection, qsizetype Size);
     void onClosedByPeer(TConnection* Connection, int Error);
     void complete(TConnection* Connection);
     void fail(TConnection* Connection, QNetworkReply::NetworkError Code, const QString& Text);
@@ -405,6 +407,26 @@ void THttpClient::TLoop::onReadable(TConnection* Connection)
 {
     qsizetype turn = 0;
     while (turn < readBytesPerTurn) {
+        // A body of known length is read straight into its place.
+        if (Connection->state == EState::Body && !Connection->untilClose) {
+            QByteArray& body = Connection->exchange->body;
+            const qsizetype before = body.size();
+            body.resize(before + qsizetype(std::min<qint64>(Connection->bodyLeft, readBytesPerTurn - turn)));
+            const ssize_t got = ::recv(Connection->fd, body.data() + before, size_t(body.size() - before), 0);
+            body.truncate(before + std::max<qsizetype>(got, 0));
+            if (got > 0) {
+                turn += got;
+                Connection->lastActivityMs = clock.elapsed();
+                if (!bodyArrived(Connection, got) || Connection->state == EState::Idle)
+                    return;
+                continue;
+            }
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                onClosedByPeer(Connection, got == 0 ? 0 : errno);
+            return;
+        }
         const ssize_t got = ::recv(Connection->fd, readBuffer.data(), readBuffer.size(), 0);
         if (got < 0) {
             if (errno == EINTR)
@@ -596,10 +618,15 @@ bool THttpClient::TLoop::parseHead(TConnection* Connection)
 
 bool THttpClient::TLoop::appendBody(TConnection* Connection, const char* Data, qsizetype Size)
 {
-    THttpExchange& exchange = *Connection->exchange;
     const qsizetype take = qsizetype(std::min<qint64>(Connection->bodyLeft, Size));
-    exchange.body.append(Data, take);
-    Connection->bodyLeft -= take;
+    Connection->exchange->body.append(Data, take);
+    return bodyArrived(Connection, take);
+}
+
+bool THttpClient::TLoop::bodyArrived(TConnection* Connection, qsizetype Size)
+{
+    THttpExchange& exchange = *Connection->exchange;
+    Connection->bodyLeft -= Size;
     if (Connection->bodyLeft == 0) {
         if (Connection->state == EState::ChunkData) {
             Connection->state = EState::ChunkEnd;
