@@ -53,7 +53,10 @@ constexpr qsizetype maxHeaderBytes = 64 * 1024;
 constexpr qsizetype readBufferBytes = 256 * 1024;
 // Bytes read from one connection before the others get their turn.
 constexpr qsizetype readBytesPerTurn = 4 * 1024 * 1024;
+// Progress goes out at least this often, and after every so many bytes: the owner refuses a body far
+// longer than it expects by what progress tells it.
 constexpr qint64 progressIntervalMs = 100;
+constexpr qint64 progressIntervalBytes = 4 * 1024 * 1024;
 constexpr int maxIdleConnectionsPerHost = 32;
 
 QNetworkReply::NetworkError errorForStatus(int Status)
@@ -133,6 +136,7 @@ private:
         QByteArray pending;
         qint64 lastActivityMs = 0;
         qint64 lastProgressMs = 0;
+        qint64 lastProgressBytes = 0;
         int replays = 0;
     };
 
@@ -398,6 +402,7 @@ void THttpClient::TLoop::onWritable(TConnection* Connection)
     Connection->state = EState::Headers;
     Connection->pending.clear();
     Connection->answered = false;
+    Connection->lastProgressBytes = 0;
     Connection->keepAlive = true;
     Connection->untilClose = false;
     watch(Connection, EPOLLIN | EPOLLRDHUP);
@@ -636,8 +641,10 @@ bool THttpClient::TLoop::bodyArrived(TConnection* Connection, qsizetype Size)
         return Connection->state != EState::Closed;
     }
     const qint64 now = clock.elapsed();
-    if (now - Connection->lastProgressMs >= progressIntervalMs) {
+    if (now - Connection->lastProgressMs >= progressIntervalMs
+        || exchange.body.size() - Connection->lastProgressBytes >= progressIntervalBytes) {
         Connection->lastProgressMs = now;
+        Connection->lastProgressBytes = exchange.body.size();
         owner->notify({ Connection->exchange, exchange.body.size(), false });
     }
     return true;
