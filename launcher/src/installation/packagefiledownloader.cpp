@@ -7,6 +7,7 @@
 #include "shared/decompressionerror.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
+#include "shared/logtext.h"
 #include "shared/sha256.h"
 
 #include <QDebug>
@@ -85,7 +86,7 @@ std::optional<QByteArray> unpackBody(const QByteArray& data, quint64 maxUnpacked
 
 QByteArray decompressDownloadedData(const TDownloadEntry& entry, const QByteArray& data)
 {
-    qDebug() << "decompressDownloadedData " << entry.url << "started";
+    qDebug() << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "started";
     QByteArray result = data;
     if (packbuf::hasPackedHeader(data.constData(), std::size_t(data.size()))) {
         // The header's length comes from the network: never unpack more than the chunk can hold.
@@ -96,25 +97,25 @@ QByteArray decompressDownloadedData(const TDownloadEntry& entry, const QByteArra
             throw shared::TDecompressionError("Invalid input data could not be decompressed");
         }
     }
-    qDebug() << "decompressDownloadedData " << entry.url << "finished";
+    qDebug() << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "finished";
     return result;
 }
 
 QByteArray verifyDownloadedData(const TDownloadEntry& entry, const QByteArray& data, const QByteArray& receivedBody)
 {
-    qDebug() << "verifyDownloadedData " << entry.url << "started";
+    qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "started";
     if (shared::TSha256::hash(data) != entry.unpackedHash) {
         // The received body itself may be the chunk when it only looked packed.
         if (!receivedBody.isNull() && receivedBody != data
             && shared::TSha256::hash(receivedBody) == entry.unpackedHash) {
-            qDebug() << "verifyDownloadedData " << entry.url << "finished";
+            qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
             return receivedBody;
         }
         qInfo() << "saveDownloadedData failed: invalid hash";
         throw std::runtime_error(
             QStringLiteral("verify of url '%1' failed").arg(entry.url.toString(QUrl::FullyEncoded)).toStdString());
     }
-    qDebug() << "verifyDownloadedData " << entry.url << "finished";
+    qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
     return data;
 }
 
@@ -287,7 +288,7 @@ void TPackageFileDownloader::downloadFiles(
     }();
     // The queue is copied first: a URL the pool rejects fails at once, through the handlers.
     for (const QUrl& url : urls) {
-        qInfo() << "start download of " << url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "start download of " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
         const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
         DownloadPool->Download(url, settings.retries, settings.chunkTransportTimeOut);
     }
@@ -314,10 +315,10 @@ int TPackageFileDownloader::getPendingUseCount(const QByteArray& unpackedHash)
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
-    qInfo() << "onDownloadCompleted " << Url << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadCompleted " << shared::TLogText::url(Url) << " Thread: " << QThread::currentThreadId();
     const auto found = FilesInProgress.constFind(Url);
     if (found != FilesInProgress.cend() && quint64(Data.size()) > replyLimit(*found)) {
-        qCritical() << "Download of " << Url << "failed:"
+        qCritical() << "Download of " << shared::TLogText::url(Url) << "failed:"
                     << "reply of" << Data.size() << "bytes is far too long";
         DownloadPool->Remove(Url);
         failEntry(Url, false);
@@ -328,11 +329,11 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 
 void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError, QString ErrorString)
 {
-    qInfo() << "onDownloadFailed " << Url << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadFailed " << shared::TLogText::url(Url) << " Thread: " << QThread::currentThreadId();
     DownloadPool->Remove(Url);
     if (!FilesInProgress.contains(Url))
         return;
-    qCritical() << "Download of " << Url << "failed:" << ErrorString;
+    qCritical() << "Download of " << shared::TLogText::url(Url) << "failed:" << ErrorString;
     failEntry(Url, false);
 }
 
@@ -444,9 +445,10 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     QByteArray bytes = received;
     if (firstStep == EStep::Unpack) {
         result.step = EStep::Unpack;
-        qInfo() << "processDownloadedData decompress " << entry.url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "processDownloadedData decompress " << shared::TLogText::url(entry.url)
+                << " Thread: " << QThread::currentThreadId();
         TBytesResult unpacked = runTask<QByteArray>([&] { return decompressDownloadedData(entry, received); });
-        qInfo() << "processDownloadedData decompress finished " << entry.url
+        qInfo() << "processDownloadedData decompress finished " << shared::TLogText::url(entry.url)
                 << " Thread: " << QThread::currentThreadId();
         if (!unpacked.errorMessage.isEmpty()) {
             result.errorMessage = unpacked.errorMessage;
@@ -456,11 +458,13 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     }
     if (firstStep != EStep::Save) {
         result.step = EStep::Check;
-        qInfo() << "processDownloadedData verify " << entry.url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "processDownloadedData verify " << shared::TLogText::url(entry.url)
+                << " Thread: " << QThread::currentThreadId();
         // Only a body that went through the unpack step may stand in for its result.
         const QByteArray fallback = firstStep == EStep::Unpack ? received : QByteArray();
         TBytesResult checked = runTask<QByteArray>([&] { return verifyDownloadedData(entry, bytes, fallback); });
-        qInfo() << "processDownloadedData verify finished " << entry.url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "processDownloadedData verify finished " << shared::TLogText::url(entry.url)
+                << " Thread: " << QThread::currentThreadId();
         if (!checked.errorMessage.isEmpty()) {
             result.errorMessage = checked.errorMessage;
             return result;
@@ -469,7 +473,8 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     }
     received = QByteArray(); // the packed body is not needed for the save
     result.step = EStep::Save;
-    qInfo() << "processDownloadedData save " << entry.url << " Thread: " << QThread::currentThreadId();
+    qInfo() << "processDownloadedData save " << shared::TLogText::url(entry.url)
+            << " Thread: " << QThread::currentThreadId();
     result.errorMessage = saveDownloadedData(entry, bytes).errorMessage;
     return result;
 }
@@ -493,9 +498,10 @@ void TPackageFileDownloader::chunkTaskFinished(const QUrl& url, const TChunkTask
 void TPackageFileDownloader::decompressFinishedHandler(const QUrl& url, const QString& error, bool cancelled)
 {
     if (cancelled)
-        qInfo() << "cancelled decompress file downloaded from" << url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "cancelled decompress file downloaded from" << shared::TLogText::url(url)
+                << " Thread: " << QThread::currentThreadId();
     else
-        qWarning() << "Failed to decompress file downloaded from" << url << " Error: " << error
+        qWarning() << "Failed to decompress file downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
     // Never retried: the same body would not unpack either.
     DownloadPool->Remove(url);
@@ -505,19 +511,20 @@ void TPackageFileDownloader::decompressFinishedHandler(const QUrl& url, const QS
 void TPackageFileDownloader::verifyFinishedHandler(const QUrl& url, const QString& error, bool cancelled)
 {
     if (cancelled)
-        qInfo() << "cancelled verify file downloaded from" << url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "cancelled verify file downloaded from" << shared::TLogText::url(url)
+                << " Thread: " << QThread::currentThreadId();
     else
-        qWarning() << "Failed to verify downloaded from" << url << " Error: " << error
+        qWarning() << "Failed to verify downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
     DownloadPool->Remove(url);
     const auto found = FilesInProgress.find(url);
     if (found != FilesInProgress.end()) {
         if (found->retryCount > 2) {
-            qCritical() << "Verify of " << url << "failed.";
+            qCritical() << "Verify of " << shared::TLogText::url(url) << "failed.";
             FilesInProgress.erase(found);
             AtLeastOneDownloadFailed = true;
         } else {
-            qInfo() << "Retry " << url << " Thread: " << QThread::currentThreadId();
+            qInfo() << "Retry " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
             ++found->retryCount;
             const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
             DownloadPool->Download(url, settings.retries, settings.chunkTransportTimeOut);
@@ -528,20 +535,23 @@ void TPackageFileDownloader::verifyFinishedHandler(const QUrl& url, const QStrin
 
 void TPackageFileDownloader::processFinishedData(const QUrl& url, const QString& error, bool cancelled)
 {
-    qInfo() << "processDownloadedData save completed " << url << " Thread: " << QThread::currentThreadId();
+    qInfo() << "processDownloadedData save completed " << shared::TLogText::url(url)
+            << " Thread: " << QThread::currentThreadId();
     if (!cancelled && error.isEmpty()) {
-        qInfo() << "processFinishedData: " << url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "processFinishedData: " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
         DownloadPool->Remove(url);
         if (FilesInProgress.remove(url) > 0) {
-            qInfo() << "processFinishedData found: " << url << " Thread: " << QThread::currentThreadId();
+            qInfo() << "processFinishedData found: " << shared::TLogText::url(url)
+                    << " Thread: " << QThread::currentThreadId();
             emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         }
         return;
     }
     if (cancelled)
-        qInfo() << "cancelled save file downloaded from" << url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "cancelled save file downloaded from" << shared::TLogText::url(url)
+                << " Thread: " << QThread::currentThreadId();
     else
-        qWarning() << "Failed to save file downloaded from" << url << " Error: " << error
+        qWarning() << "Failed to save file downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
     // Never retried: chunks already written stay, and the file is fetched again by a later update.
     DownloadPool->Remove(url);
@@ -554,7 +564,7 @@ void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBy
     if (found == FilesInProgress.cend())
         return;
     if (DownloadedBytes > replyLimit(*found)) {
-        qCritical() << "Download of " << Url << "failed:"
+        qCritical() << "Download of " << shared::TLogText::url(Url) << "failed:"
                     << "reply runs past" << replyLimit(*found) << "bytes";
         DownloadPool->Remove(Url);
         failEntry(Url, false);
@@ -629,7 +639,8 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
     const TDownloadEntry& entry, const QByteArray& data)
 {
     return runTask<bool>([&] {
-        qInfo() << "saveDownloadedData chunk " << entry.url << " Thread: " << QThread::currentThreadId();
+        qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(entry.url)
+                << " Thread: " << QThread::currentThreadId();
         bool cachedInThisCall = false;
         for (const std::shared_ptr<TChunkedFileState>& file : entry.files) {
             QMutexLocker lock(&file->mutex);
@@ -716,7 +727,8 @@ void TPackageFileDownloader::saveIntoFile(
         TChunkSource source;
         if (!findSource(file.chunks.at(std::size_t(k)), entry, data, source)) {
             const TChunkInPackage& waiting = file.chunks.at(std::size_t(k));
-            qInfo() << "saveDownloadedData chunk " << waiting.url << " not found for " << path << ". => Wait for chunk"
+            qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(waiting.url) << " not found for " << path
+                    << ". => Wait for chunk"
                     << " Thread: " << QThread::currentThreadId();
             if (!cachedInThisCall && file.outstandingPlaces.value(entry.unpackedHash) > 0)
                 cacheForLaterPlaces(entry, data, settings.maxCachedChunks, cachedInThisCall);
@@ -884,7 +896,8 @@ QByteArray TPackageFileDownloader::readTemporaryCopy(const TChunkInPackage& chun
 void TPackageFileDownloader::logWrite(
     const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset)
 {
-    qInfo() << "saveDownloadedData chunk " << chunk.url << how << file.targetFile.fileName() << " offset: " << offset
+    qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(chunk.url) << how
+            << shared::TLogText::quoted(file.targetFile.fileName()) << " offset: " << offset
             << " Thread: " << QThread::currentThreadId();
 }
 

@@ -1,12 +1,10 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QMutex>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
-#include <QPair>
 #include <QPointer>
 
 #include <memory>
