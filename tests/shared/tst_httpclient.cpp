@@ -9,6 +9,9 @@
 
 #include <memory>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace korvane::test;
 using shared::THttpClient;
 using shared::THttpReply;
@@ -131,6 +134,7 @@ private slots:
     void closedKeptConnectionIsReplacedOnce();
     void abortEndsAtOnceAndDropsTheConnection();
     void nothingListening();
+    void withoutDescriptorsEveryRequestFails();
     void manyAtOnceKeepTheirConnections();
 };
 
@@ -325,6 +329,28 @@ void TestHttpClient::manyAtOnceKeepTheirConnections()
     // One connection per request running at once, each kept for the next round.
     QCOMPARE(server.requestCount(), 30);
     QCOMPARE(server.connectionCount(), 10);
+}
+
+void TestHttpClient::withoutDescriptorsEveryRequestFails()
+{
+    TLoopbackServer server;
+    server.setBody("/x", "x");
+    // The lowest free descriptor is the first one past the limit.
+    const int next = ::dup(0);
+    ::close(next);
+    rlimit old {};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(next);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    auto client = std::make_unique<THttpClient>();
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &old), 0);
+
+    const TResult result = fetchOne(*client, server.url("/x"));
+    QVERIFY(result.finished);
+    QCOMPARE(result.error, QNetworkReply::UnknownNetworkError);
+    QVERIFY2(result.errorText.contains("cannot be watched"), qPrintable(result.errorText));
+    QCOMPARE(server.requestCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)

@@ -1,7 +1,10 @@
 #include "shared/logtext.h"
 
+#include <QNetworkReply>
 #include <QTest>
+#include <QThread>
 
+using shared::TLogLine;
 using shared::TLogText;
 
 class TestLogText : public QObject
@@ -11,6 +14,7 @@ class TestLogText : public QObject
 private slots:
     void printsAsTheFrameworkDoes_data();
     void printsAsTheFrameworkDoes();
+    void linesReachTheHandlerAsTheFrameworksDo();
 };
 
 void TestLogText::printsAsTheFrameworkDoes_data()
@@ -37,6 +41,47 @@ void TestLogText::printsAsTheFrameworkDoes()
     QDebug(&framework) << "before" << url << "between" << text << 7;
     QDebug(&own) << "before" << TLogText::url(url) << "between" << TLogText::quoted(text) << 7;
     QCOMPARE(own, framework);
+}
+
+namespace {
+
+QList<QPair<QtMsgType, QString>> handled;
+
+void capture(QtMsgType Type, const QMessageLogContext&, const QString& Message)
+{
+    handled.append({ Type, Message });
+}
+
+} // namespace
+
+void TestLogText::linesReachTheHandlerAsTheFrameworksDo()
+{
+    const QUrl plain("http://127.0.0.1:8080/v1/package/chunks/9cf1e3b0eb37a650d503");
+    const QUrl odd(QString::fromUtf8("http://host/b\xc3\xbccher \"x\""));
+    const void* thread = QThread::currentThreadId();
+    const qint64 offset = 123456789012;
+    handled.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(capture);
+    qInfo() << "processFinishedData: " << plain << " Thread: " << thread;
+    TLogLine(QtInfoMsg) << "processFinishedData: " << TLogText::url(plain) << " Thread: " << thread;
+    qDebug() << "decompressDownloadedData " << odd << "started";
+    TLogLine(QtDebugMsg) << "decompressDownloadedData " << TLogText::url(odd) << "started";
+    qInfo() << "saveDownloadedData chunk " << plain << " to " << QString("/a b/\"c\".asset") << " offset: " << offset
+            << " Thread: " << static_cast<const void*>(nullptr);
+    TLogLine(QtInfoMsg) << "saveDownloadedData chunk " << TLogText::url(plain) << " to "
+                        << TLogText::quoted("/a b/\"c\".asset") << " offset: " << offset
+                        << " Thread: " << static_cast<const void*>(nullptr);
+    qInfo() << "OnNetworkReplySignalsFinished url: " << plain << " error: " << QNetworkReply::NoError << 3 << true
+            << "caf\xc3\xa9";
+    TLogLine(QtInfoMsg) << "OnNetworkReplySignalsFinished url: " << TLogText::url(plain)
+                        << " error: " << QNetworkReply::NoError << 3 << true << "caf\xc3\xa9";
+    qInstallMessageHandler(previous);
+
+    QCOMPARE(handled.size(), 8);
+    for (qsizetype i = 0; i < handled.size(); i += 2) {
+        QCOMPARE(handled.at(i + 1).first, handled.at(i).first);
+        QCOMPARE(handled.at(i + 1).second, handled.at(i).second);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLogText)

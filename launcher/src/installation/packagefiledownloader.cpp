@@ -86,7 +86,7 @@ std::optional<QByteArray> unpackBody(const QByteArray& data, quint64 maxUnpacked
 
 QByteArray decompressDownloadedData(const TDownloadEntry& entry, const QByteArray& data)
 {
-    qDebug() << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "started";
+    shared::TLogLine(QtDebugMsg) << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "started";
     QByteArray result = data;
     if (packbuf::hasPackedHeader(data.constData(), std::size_t(data.size()))) {
         // The header's length comes from the network: never unpack more than the chunk can hold.
@@ -97,25 +97,25 @@ QByteArray decompressDownloadedData(const TDownloadEntry& entry, const QByteArra
             throw shared::TDecompressionError("Invalid input data could not be decompressed");
         }
     }
-    qDebug() << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "finished";
+    shared::TLogLine(QtDebugMsg) << "decompressDownloadedData " << shared::TLogText::url(entry.url) << "finished";
     return result;
 }
 
 QByteArray verifyDownloadedData(const TDownloadEntry& entry, const QByteArray& data, const QByteArray& receivedBody)
 {
-    qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "started";
+    shared::TLogLine(QtDebugMsg) << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "started";
     if (shared::TSha256::hash(data) != entry.unpackedHash) {
         // The received body itself may be the chunk when it only looked packed.
         if (!receivedBody.isNull() && receivedBody != data
             && shared::TSha256::hash(receivedBody) == entry.unpackedHash) {
-            qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
+            shared::TLogLine(QtDebugMsg) << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
             return receivedBody;
         }
         qInfo() << "saveDownloadedData failed: invalid hash";
         throw std::runtime_error(
             QStringLiteral("verify of url '%1' failed").arg(entry.url.toString(QUrl::FullyEncoded)).toStdString());
     }
-    qDebug() << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
+    shared::TLogLine(QtDebugMsg) << "verifyDownloadedData " << shared::TLogText::url(entry.url) << "finished";
     return data;
 }
 
@@ -288,7 +288,8 @@ void TPackageFileDownloader::downloadFiles(
     }();
     // The queue is copied first: a URL the pool rejects fails at once, through the handlers.
     for (const QUrl& url : urls) {
-        qInfo() << "start download of " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "start download of " << shared::TLogText::url(url)
+                                    << " Thread: " << QThread::currentThreadId();
         const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
         DownloadPool->Download(url, settings.retries, settings.chunkTransportTimeOut);
     }
@@ -315,7 +316,8 @@ int TPackageFileDownloader::getPendingUseCount(const QByteArray& unpackedHash)
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
-    qInfo() << "onDownloadCompleted " << shared::TLogText::url(Url) << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "onDownloadCompleted " << shared::TLogText::url(Url)
+                                << " Thread: " << QThread::currentThreadId();
     const auto found = FilesInProgress.constFind(Url);
     if (found != FilesInProgress.cend() && quint64(Data.size()) > replyLimit(*found)) {
         qCritical() << "Download of " << shared::TLogText::url(Url) << "failed:"
@@ -329,7 +331,8 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 
 void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError, QString ErrorString)
 {
-    qInfo() << "onDownloadFailed " << shared::TLogText::url(Url) << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "onDownloadFailed " << shared::TLogText::url(Url)
+                                << " Thread: " << QThread::currentThreadId();
     DownloadPool->Remove(Url);
     if (!FilesInProgress.contains(Url))
         return;
@@ -445,11 +448,11 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     QByteArray bytes = received;
     if (firstStep == EStep::Unpack) {
         result.step = EStep::Unpack;
-        qInfo() << "processDownloadedData decompress " << shared::TLogText::url(entry.url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "processDownloadedData decompress " << shared::TLogText::url(entry.url)
+                                    << " Thread: " << QThread::currentThreadId();
         TBytesResult unpacked = runTask<QByteArray>([&] { return decompressDownloadedData(entry, received); });
-        qInfo() << "processDownloadedData decompress finished " << shared::TLogText::url(entry.url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "processDownloadedData decompress finished " << shared::TLogText::url(entry.url)
+                                    << " Thread: " << QThread::currentThreadId();
         if (!unpacked.errorMessage.isEmpty()) {
             result.errorMessage = unpacked.errorMessage;
             return result;
@@ -458,13 +461,13 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     }
     if (firstStep != EStep::Save) {
         result.step = EStep::Check;
-        qInfo() << "processDownloadedData verify " << shared::TLogText::url(entry.url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "processDownloadedData verify " << shared::TLogText::url(entry.url)
+                                    << " Thread: " << QThread::currentThreadId();
         // Only a body that went through the unpack step may stand in for its result.
         const QByteArray fallback = firstStep == EStep::Unpack ? received : QByteArray();
         TBytesResult checked = runTask<QByteArray>([&] { return verifyDownloadedData(entry, bytes, fallback); });
-        qInfo() << "processDownloadedData verify finished " << shared::TLogText::url(entry.url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "processDownloadedData verify finished " << shared::TLogText::url(entry.url)
+                                    << " Thread: " << QThread::currentThreadId();
         if (!checked.errorMessage.isEmpty()) {
             result.errorMessage = checked.errorMessage;
             return result;
@@ -473,8 +476,8 @@ TPackageFileDownloader::TChunkTaskResult TPackageFileDownloader::runChunkTask(
     }
     received = QByteArray(); // the packed body is not needed for the save
     result.step = EStep::Save;
-    qInfo() << "processDownloadedData save " << shared::TLogText::url(entry.url)
-            << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "processDownloadedData save " << shared::TLogText::url(entry.url)
+                                << " Thread: " << QThread::currentThreadId();
     result.errorMessage = saveDownloadedData(entry, bytes).errorMessage;
     return result;
 }
@@ -498,8 +501,8 @@ void TPackageFileDownloader::chunkTaskFinished(const QUrl& url, const TChunkTask
 void TPackageFileDownloader::decompressFinishedHandler(const QUrl& url, const QString& error, bool cancelled)
 {
     if (cancelled)
-        qInfo() << "cancelled decompress file downloaded from" << shared::TLogText::url(url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "cancelled decompress file downloaded from" << shared::TLogText::url(url)
+                                    << " Thread: " << QThread::currentThreadId();
     else
         qWarning() << "Failed to decompress file downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
@@ -511,8 +514,8 @@ void TPackageFileDownloader::decompressFinishedHandler(const QUrl& url, const QS
 void TPackageFileDownloader::verifyFinishedHandler(const QUrl& url, const QString& error, bool cancelled)
 {
     if (cancelled)
-        qInfo() << "cancelled verify file downloaded from" << shared::TLogText::url(url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "cancelled verify file downloaded from" << shared::TLogText::url(url)
+                                    << " Thread: " << QThread::currentThreadId();
     else
         qWarning() << "Failed to verify downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
@@ -524,7 +527,8 @@ void TPackageFileDownloader::verifyFinishedHandler(const QUrl& url, const QStrin
             FilesInProgress.erase(found);
             AtLeastOneDownloadFailed = true;
         } else {
-            qInfo() << "Retry " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
+            shared::TLogLine(QtInfoMsg) << "Retry " << shared::TLogText::url(url)
+                                        << " Thread: " << QThread::currentThreadId();
             ++found->retryCount;
             const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
             DownloadPool->Download(url, settings.retries, settings.chunkTransportTimeOut);
@@ -535,21 +539,22 @@ void TPackageFileDownloader::verifyFinishedHandler(const QUrl& url, const QStrin
 
 void TPackageFileDownloader::processFinishedData(const QUrl& url, const QString& error, bool cancelled)
 {
-    qInfo() << "processDownloadedData save completed " << shared::TLogText::url(url)
-            << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "processDownloadedData save completed " << shared::TLogText::url(url)
+                                << " Thread: " << QThread::currentThreadId();
     if (!cancelled && error.isEmpty()) {
-        qInfo() << "processFinishedData: " << shared::TLogText::url(url) << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "processFinishedData: " << shared::TLogText::url(url)
+                                    << " Thread: " << QThread::currentThreadId();
         DownloadPool->Remove(url);
         if (FilesInProgress.remove(url) > 0) {
-            qInfo() << "processFinishedData found: " << shared::TLogText::url(url)
-                    << " Thread: " << QThread::currentThreadId();
+            shared::TLogLine(QtInfoMsg) << "processFinishedData found: " << shared::TLogText::url(url)
+                                        << " Thread: " << QThread::currentThreadId();
             emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         }
         return;
     }
     if (cancelled)
-        qInfo() << "cancelled save file downloaded from" << shared::TLogText::url(url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "cancelled save file downloaded from" << shared::TLogText::url(url)
+                                    << " Thread: " << QThread::currentThreadId();
     else
         qWarning() << "Failed to save file downloaded from" << shared::TLogText::url(url) << " Error: " << error
                    << " Thread: " << QThread::currentThreadId();
@@ -611,11 +616,12 @@ bool TPackageFileDownloader::allFilesComplete()
 
 void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
 {
-    qInfo() << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
-            << DownloadPool->GetActiveDownloadCount() << " FilesInProgress: " << FilesInProgress.size()
-            << " AtLeastOneDownloadFailed " << (AtLeastOneDownloadFailed ? "true" : "false")
-            << " AtLeastOneSavingOperationFailed " << (AtLeastOneSavingOperationFailed ? "true" : "false")
-            << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
+                                << DownloadPool->GetActiveDownloadCount()
+                                << " FilesInProgress: " << FilesInProgress.size() << " AtLeastOneDownloadFailed "
+                                << (AtLeastOneDownloadFailed ? "true" : "false") << " AtLeastOneSavingOperationFailed "
+                                << (AtLeastOneSavingOperationFailed ? "true" : "false")
+                                << " Thread: " << QThread::currentThreadId();
     if (!FilesInProgress.isEmpty() || ResultSent)
         return;
     ResultSent = true;
@@ -639,8 +645,8 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
     const TDownloadEntry& entry, const QByteArray& data)
 {
     return runTask<bool>([&] {
-        qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(entry.url)
-                << " Thread: " << QThread::currentThreadId();
+        shared::TLogLine(QtInfoMsg) << "saveDownloadedData chunk " << shared::TLogText::url(entry.url)
+                                    << " Thread: " << QThread::currentThreadId();
         bool cachedInThisCall = false;
         for (const std::shared_ptr<TChunkedFileState>& file : entry.files) {
             QMutexLocker lock(&file->mutex);
@@ -727,9 +733,9 @@ void TPackageFileDownloader::saveIntoFile(
         TChunkSource source;
         if (!findSource(file.chunks.at(std::size_t(k)), entry, data, source)) {
             const TChunkInPackage& waiting = file.chunks.at(std::size_t(k));
-            qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(waiting.url) << " not found for " << path
-                    << ". => Wait for chunk"
-                    << " Thread: " << QThread::currentThreadId();
+            shared::TLogLine(QtInfoMsg) << "saveDownloadedData chunk " << shared::TLogText::url(waiting.url)
+                                        << " not found for " << path << ". => Wait for chunk"
+                                        << " Thread: " << QThread::currentThreadId();
             if (!cachedInThisCall && file.outstandingPlaces.value(entry.unpackedHash) > 0)
                 cacheForLaterPlaces(entry, data, settings.maxCachedChunks, cachedInThisCall);
             return;
@@ -896,9 +902,9 @@ QByteArray TPackageFileDownloader::readTemporaryCopy(const TChunkInPackage& chun
 void TPackageFileDownloader::logWrite(
     const TChunkInPackage& chunk, const char* how, const TChunkedFileState& file, quint64 offset)
 {
-    qInfo() << "saveDownloadedData chunk " << shared::TLogText::url(chunk.url) << how
-            << shared::TLogText::quoted(file.targetFile.fileName()) << " offset: " << offset
-            << " Thread: " << QThread::currentThreadId();
+    shared::TLogLine(QtInfoMsg) << "saveDownloadedData chunk " << shared::TLogText::url(chunk.url) << how
+                                << shared::TLogText::quoted(file.targetFile.fileName()) << " offset: " << offset
+                                << " Thread: " << QThread::currentThreadId();
 }
 
 void TPackageFileDownloader::completeFile(TChunkedFileState& file)

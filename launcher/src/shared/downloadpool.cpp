@@ -119,7 +119,7 @@ void TDownloadPool::Remove(const QUrl& Url)
 
 bool TDownloadPool::StartDownload(const QUrl& Url, int Retries, TMilliseconds Timeout)
 {
-    qInfo() << "StartDownload: " << TLogText::url(Url);
+    TLogLine(QtInfoMsg) << "StartDownload: " << TLogText::url(Url);
     QNetworkRequest request = TLauncherUtils::createNetworkRequest(Url);
     request.setTransferTimeout(toTimeoutMs(Timeout));
     // The manager would send a pinned request's "Host" header and TLS peer name on to the next host;
@@ -170,7 +170,7 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
     runningAttempts.remove(Wrapper);
     const QUrl url = Wrapper->getUrl();
     QNetworkReply::NetworkError code = Wrapper->getError();
-    qInfo() << "OnNetworkReplySignalsFinished url: " << TLogText::url(url) << " error: " << code;
+    TLogLine(QtInfoMsg) << "OnNetworkReplySignalsFinished url: " << TLogText::url(url) << " error: " << code;
 
     // Only the attempt stored for the URL speaks for it; an attempt whose URL was removed, or removed
     // and requested again, ends silently.
@@ -183,8 +183,8 @@ void TDownloadPool::OnNetworkReplySignalsFinished(QNetworkReplyWrapper* Wrapper)
     const auto errorString = [&] { return refusedRedirect.isEmpty() ? Wrapper->getErrorString() : refusedRedirect; };
 
     if (code != QNetworkReply::NoError && !url.host().isEmpty()) {
-        qInfo() << "OnNetworkReplySignalsFinished url: " << TLogText::url(url) << " error: " << code
-                << " error string: " << errorString() << "retries: " << Wrapper->retries;
+        TLogLine(QtInfoMsg) << "OnNetworkReplySignalsFinished url: " << TLogText::url(url) << " error: " << code
+                            << " error string: " << errorString() << "retries: " << Wrapper->retries;
         if (Wrapper->retries > 0) {
             if (current) {
                 qInfo() << "Retry download in " << retryDelay << " ms";
@@ -243,7 +243,7 @@ bool TDownloadPool::followRedirect(QNetworkReplyWrapper* Wrapper, QNetworkReply:
     }
     const QUrl url = Wrapper->getUrl();
     const int retries = Wrapper->retries;
-    qInfo() << "Redirect of " << TLogText::url(url) << " to " << TLauncherUtils::requestedUrl(*next);
+    TLogLine(QtInfoMsg) << "Redirect of " << TLogText::url(url) << " to " << TLauncherUtils::requestedUrl(*next);
     releaseAttempt(Wrapper);
     // The hop takes the attempt's place: same URL, same retries, same place in the limit.
     startAttempt(url, *next, retries);
@@ -260,12 +260,12 @@ void TDownloadPool::onRetryTimeout(const QUrl& Url, int Retries, TMilliseconds T
 {
     const auto pending = retryPauses.find(Url);
     if (pending == retryPauses.end() || pending.value() != Pause) {
-        qInfo() << "Retry download of " << TLogText::url(Url) << " skipped";
+        TLogLine(QtInfoMsg) << "Retry download of " << TLogText::url(Url) << " skipped";
         return;
     }
     retryPauses.erase(pending);
     activeDownloads.remove(Url);
-    qInfo() << "Retry download of " << TLogText::url(Url);
+    TLogLine(QtInfoMsg) << "Retry download of " << TLogText::url(Url);
     // The URL held its place in the limit throughout the pause, so it starts without the queue.
     StartDownload(Url, Retries - 1, Timeout);
 }

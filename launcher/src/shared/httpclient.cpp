@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QThread>
 #include <QUrl>
 
 #include <netdb.h>
@@ -21,6 +22,7 @@
 #include <limits>
 #include <list>
 #include <mutex>
+#include <utility>
 
 namespace shared {
 
@@ -59,31 +61,23 @@ constexpr int maxIdleConnectionsPerHost = 32;
 
 QNetworkReply::NetworkError errorForStatus(int Status)
 {
-    switch (Status) {
-    case 401:
-        return QNetworkReply::AuthenticationRequiredError;
-    case 403:
-        return QNetworkReply::ContentAccessDenied;
-    case 404:
-        return QNetworkReply::ContentNotFoundError;
-    case 405:
-        return QNetworkReply::ContentOperationNotPermittedError;
-    case 407:
-        return QNetworkReply::ProxyAuthenticationRequiredError;
-    case 409:
-        return QNetworkReply::ContentConflictError;
-    case 410:
-        return QNetworkReply::ContentGoneError;
-    case 418:
-        return QNetworkReply::ProtocolInvalidOperationError;
-    case 500:
-        return QNetworkReply::InternalServerError;
-    case 501:
-        return QNetworkReply::OperationNotImplementedError;
-    case 503:
-        return QNetworkReply::ServiceUnavailableError;
-    default:
-        break;
+    // The framework's own mapping of the statuses it names; the others by their class.
+    static const std::pair<int, QNetworkReply::NetworkError> named[] = {
+        { 401, QNetworkReply::AuthenticationRequiredError },
+        { 403, QNetworkReply::ContentAccessDenied },
+        { 404, QNetworkReply::ContentNotFoundError },
+        { 405, QNetworkReply::ContentOperationNotPermittedError },
+        { 407, QNetworkReply::ProxyAuthenticationRequiredError },
+        { 409, QNetworkReply::ContentConflictError },
+        { 410, QNetworkReply::ContentGoneError },
+        { 418, QNetworkReply::ProtocolInvalidOperationError },
+        { 500, QNetworkReply::InternalServerError },
+        { 501, QNetworkReply::OperationNotImplementedError },
+        { 503, QNetworkReply::ServiceUnavailableError },
+    };
+    for (const auto& [status, error] : named) {
+        if (status == Status)
+            return error;
     }
     if (Status >= 400 && Status < 500)
         return QNetworkReply::UnknownContentError;
@@ -138,6 +132,8 @@ private:
         int replays = 0;
     };
 
+    void hand(std::vector<std::shared_ptr<THttpExchange>>& List, std::shared_ptr<THttpExchange> Exchange);
+    void wakeUp();
     void run();
     void takeRequests();
     void start(std::shared_ptr<THttpExchange> Exchange, int Replays);
@@ -165,6 +161,7 @@ private:
     THttpClient* owner;
     int epollFd = -1;
     int wakeFd = -1;
+    int setupError = 0;
     std::thread thread;
     QElapsedTimer clock;
     std::vector<char> readBuffer;
@@ -190,6 +187,11 @@ THttpClient::TLoop::TLoop(THttpClient* Owner)
     event.data.ptr = nullptr;
     epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &event);
     clock.start();
+    // Without its descriptors the loop cannot run; every request then fails at once (see takeRequests).
+    if (epollFd < 0 || wakeFd < 0) {
+        setupError = errno;
+        return;
+    }
     thread = std::thread([this] { run(); });
     pthread_setname_np(thread.native_handle(), "HttpClient");
 }
@@ -200,44 +202,55 @@ THttpClient::TLoop::~TLoop()
         std::lock_guard lock(mutex);
         stopping = true;
     }
-    const uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(wakeFd, &one, sizeof one);
-    thread.join();
+    if (thread.joinable()) {
+        wakeUp();
+        thread.join();
+    }
     for (TConnection& connection : connections) {
         if (connection.fd >= 0)
             ::close(connection.fd);
     }
-    ::close(wakeFd);
-    ::close(epollFd);
+    if (wakeFd >= 0)
+        ::close(wakeFd);
+    if (epollFd >= 0)
+        ::close(epollFd);
 }
 
 void THttpClient::TLoop::submit(std::shared_ptr<THttpExchange> Exchange)
 {
-    bool wake = false;
-    {
-        std::lock_guard lock(mutex);
-        wake = submitted.empty() && cancelled.empty();
-        submitted.push_back(std::move(Exchange));
+    if (!thread.joinable()) {
+        Exchange->error = QNetworkReply::UnknownNetworkError;
+        Exchange->errorText = QStringLiteral("Network connections cannot be watched: %1").arg(strerror(setupError));
+        owner->notify({ std::move(Exchange), 0, true });
+        return;
     }
-    if (wake) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto written = write(wakeFd, &one, sizeof one);
-    }
+    hand(submitted, std::move(Exchange));
 }
 
 void THttpClient::TLoop::cancel(std::shared_ptr<THttpExchange> Exchange)
 {
     Exchange->cancelled = true;
+    hand(cancelled, std::move(Exchange));
+}
+
+void THttpClient::TLoop::hand(
+    std::vector<std::shared_ptr<THttpExchange>>& List, std::shared_ptr<THttpExchange> Exchange)
+{
     bool wake = false;
     {
         std::lock_guard lock(mutex);
+        // The loop takes both lists at once: only the first entry of a batch needs to wake it.
         wake = submitted.empty() && cancelled.empty();
-        cancelled.push_back(std::move(Exchange));
+        List.push_back(std::move(Exchange));
     }
-    if (wake) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto written = write(wakeFd, &one, sizeof one);
-    }
+    if (wake)
+        wakeUp();
+}
+
+void THttpClient::TLoop::wakeUp()
+{
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(wakeFd, &one, sizeof one);
 }
 
 void THttpClient::TLoop::run()
@@ -245,6 +258,14 @@ void THttpClient::TLoop::run()
     epoll_event events[64];
     for (;;) {
         const int count = epoll_wait(epollFd, events, 64, waitMs());
+        if (count < 0 && errno != EINTR) {
+            // Not expected with descriptors of our own; end what runs rather than spin.
+            const QString text = QString::fromLocal8Bit(strerror(errno));
+            for (TConnection& connection : connections)
+                fail(&connection, QNetworkReply::UnknownNetworkError, text);
+            release();
+            QThread::msleep(100);
+        }
         for (int i = 0; i < count; ++i) {
             if (!events[i].data.ptr) {
                 uint64_t value = 0;

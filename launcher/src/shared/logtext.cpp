@@ -1,5 +1,7 @@
 #include "shared/logtext.h"
 
+#include <QLoggingCategory>
+
 #include <algorithm>
 
 namespace shared {
@@ -42,6 +44,98 @@ QDebug operator<<(QDebug Debug, const TLogText& Logged)
     if (Logged.isUrl)
         Debug << ')';
     return Debug;
+}
+
+TLogLine::TLogLine(QtMsgType Type)
+    : type(Type)
+    , enabled(QLoggingCategory::defaultCategory()->isEnabled(Type))
+{
+    if (enabled)
+        text.reserve(200);
+}
+
+TLogLine::~TLogLine()
+{
+    if (!enabled)
+        return;
+    if (text.endsWith(u' '))
+        text.chop(1);
+    QMessageLogger logger;
+    if (type == QtDebugMsg)
+        logger.debug().noquote() << text;
+    else
+        logger.info().noquote() << text;
+}
+
+void TLogLine::appendFromStream(const std::function<void(QDebug)>& Write)
+{
+    QString piece;
+    Write(QDebug(&piece));
+    if (piece.endsWith(u' '))
+        piece.chop(1);
+    text += piece;
+    text += u' ';
+}
+
+TLogLine& TLogLine::operator<<(const char* Text)
+{
+    if (!enabled)
+        return *this;
+    // The stream reads text as UTF-8; the lines' own words are ASCII and need no conversion.
+    const QLatin1StringView view(Text);
+    if (std::all_of(view.begin(), view.end(), [](char Character) { return uchar(Character) < 0x80; }))
+        text += view;
+    else
+        text += QString::fromUtf8(Text);
+    text += u' ';
+    return *this;
+}
+
+TLogLine& TLogLine::operator<<(const TLogText& Text)
+{
+    if (!enabled)
+        return *this;
+    if (!printsAsItIs(Text.text)) {
+        appendFromStream([&](QDebug Debug) { Debug << Text; });
+        return *this;
+    }
+    if (Text.isUrl)
+        text += u"QUrl(";
+    text += u'"';
+    text += Text.text;
+    text += u'"';
+    if (Text.isUrl)
+        text += u')';
+    text += u' ';
+    return *this;
+}
+
+TLogLine& TLogLine::operator<<(const void* Pointer)
+{
+    if (enabled) {
+        text += u"0x";
+        text += QString::number(quintptr(Pointer), 16);
+        text += u' ';
+    }
+    return *this;
+}
+
+TLogLine& TLogLine::operator<<(qint64 Number)
+{
+    if (enabled) {
+        text += QString::number(Number);
+        text += u' ';
+    }
+    return *this;
+}
+
+TLogLine& TLogLine::operator<<(quint64 Number)
+{
+    if (enabled) {
+        text += QString::number(Number);
+        text += u' ';
+    }
+    return *this;
 }
 
 } // namespace shared

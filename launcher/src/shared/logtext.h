@@ -4,6 +4,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 namespace shared {
 
 // A URL or a string for a log line, printed exactly as the framework prints them to a quoting stream
@@ -16,6 +18,7 @@ public:
     static TLogText quoted(const QString& Text) { return TLogText(Text, false); }
 
     friend QDebug operator<<(QDebug Debug, const TLogText& Logged);
+    friend class TLogLine;
 
 private:
     TLogText(QString Text, bool IsUrl)
@@ -28,5 +31,45 @@ private:
 };
 
 QDebug operator<<(QDebug Debug, const TLogText& Logged);
+
+// One info or debug line of the default category, built in one buffer and handed on whole when the
+// builder goes out of scope: the same text as the framework's stream gives (items one space apart,
+// strings and URLs through TLogText), for the lines written for every chunk.
+//
+//     TLogLine(QtInfoMsg) << "processFinishedData: " << TLogText::url(url) << " Thread: " <<
+//     QThread::currentThreadId();
+class TLogLine
+{
+public:
+    explicit TLogLine(QtMsgType Type);
+    ~TLogLine();
+    TLogLine(const TLogLine&) = delete;
+    TLogLine& operator=(const TLogLine&) = delete;
+
+    TLogLine& operator<<(const char* Text);
+    TLogLine& operator<<(const TLogText& Text);
+    // Thread ids and other pointers, as "0x" and hexadecimal digits.
+    TLogLine& operator<<(const void* Pointer);
+    TLogLine& operator<<(qint64 Number);
+    TLogLine& operator<<(quint64 Number);
+    TLogLine& operator<<(int Number) { return *this << qint64(Number); }
+    // Anything else the framework's way.
+    template<typename T> TLogLine& operator<<(const T& Value)
+    {
+        if (enabled)
+            appendFromStream([&](QDebug Debug) { Debug << Value; });
+        return *this;
+    }
+
+    // The text so far, with the space that follows every item.
+    const QString& textSoFar() const { return text; }
+
+private:
+    void appendFromStream(const std::function<void(QDebug)>& Write);
+
+    QtMsgType type;
+    bool enabled = false;
+    QString text;
+};
 
 } // namespace shared
