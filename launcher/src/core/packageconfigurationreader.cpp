@@ -144,8 +144,11 @@ TChunkInPackage TChunkInPackage::fromJson(const QJsonObject& object, const QUrl&
     chunk.unpack = object.value(QLatin1String("unpack")).toBool(true);
     const QString url = object.value(QLatin1String("url")).toString();
     // A refused address stays empty, so the chunk fails in its download and nothing is read from it.
-    if (!url.isEmpty() && isAcceptedDocumentUrl(QUrl(url)))
-        chunk.url = resolveRelativeUrl(baseUrl, QUrl(url));
+    if (!url.isEmpty()) {
+        const QUrl parsed(url);
+        if (isAcceptedDocumentUrl(parsed))
+            chunk.url = resolveRelativeUrl(baseUrl, parsed);
+    }
     return chunk;
 }
 
