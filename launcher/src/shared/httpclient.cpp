@@ -180,15 +180,15 @@ THttpClient::TLoop::TLoop(THttpClient* Owner)
     : owner(Owner)
     , readBuffer(readBufferBytes)
 {
+    clock.start();
     epollFd = epoll_create1(EPOLL_CLOEXEC);
-    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epollFd >= 0)
+        wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event event {};
     event.events = EPOLLIN;
     event.data.ptr = nullptr;
-    epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &event);
-    clock.start();
-    // Without its descriptors the loop cannot run; every request then fails at once (see takeRequests).
-    if (epollFd < 0 || wakeFd < 0) {
+    // Without its descriptors the loop cannot run; every request then fails at once (see submit).
+    if (epollFd < 0 || wakeFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &event) != 0) {
         setupError = errno;
         return;
     }
@@ -437,6 +437,7 @@ void THttpClient::TLoop::onReadable(TConnection* Connection)
             const qsizetype before = body.size();
             body.resize(before + qsizetype(std::min<qint64>(Connection->bodyLeft, readBytesPerTurn - turn)));
             const ssize_t got = ::recv(Connection->fd, body.data() + before, size_t(body.size() - before), 0);
+            const int error = errno;
             body.truncate(before + std::max<qsizetype>(got, 0));
             if (got > 0) {
                 turn += got;
@@ -445,10 +446,10 @@ void THttpClient::TLoop::onReadable(TConnection* Connection)
                     return;
                 continue;
             }
-            if (got < 0 && errno == EINTR)
+            if (got < 0 && error == EINTR)
                 continue;
-            if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-                onClosedByPeer(Connection, got == 0 ? 0 : errno);
+            if (got == 0 || (error != EAGAIN && error != EWOULDBLOCK))
+                onClosedByPeer(Connection, got == 0 ? 0 : error);
             return;
         }
         const ssize_t got = ::recv(Connection->fd, readBuffer.data(), readBuffer.size(), 0);

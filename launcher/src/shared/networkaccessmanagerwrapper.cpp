@@ -38,32 +38,29 @@ QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& R
 {
     if (managers.empty())
         return nullptr;
+    QNetworkReply* reply = nullptr;
     if (httpClient && !cached && THttpClient::handles(Request)) {
-        QNetworkReply* reply = httpClient->get(Request);
-        auto* wrapper = new QNetworkReplyWrapper(reply);
-        connect(reply, &QNetworkReply::errorOccurred, wrapper, &QNetworkReplyWrapper::error);
-        connect(reply, &QNetworkReply::finished, wrapper, &QNetworkReplyWrapper::finished);
-        connect(reply, &QNetworkReply::downloadProgress, wrapper, &QNetworkReplyWrapper::progress);
-        return wrapper;
-    }
-    size_t chosen = 0;
-    if (!cached) {
-        for (size_t i = 1; i < managers.size(); ++i) {
-            if (managers[i].running < managers[chosen].running)
-                chosen = i;
+        reply = httpClient->get(Request);
+    } else {
+        size_t chosen = 0;
+        if (!cached) {
+            for (size_t i = 1; i < managers.size(); ++i) {
+                if (managers[i].running < managers[chosen].running)
+                    chosen = i;
+            }
+        }
+        reply = managers[chosen].manager->get(Request);
+        if (managers.size() > 1) {
+            ++managers[chosen].running;
+            // Counted off when the reply is released, on every path: finished, aborted or dropped.
+            connect(reply, &QObject::destroyed, this, [this, chosen] { --managers[chosen].running; });
         }
     }
-    QNetworkReply* reply = managers[chosen].manager->get(Request);
     auto* wrapper = new QNetworkReplyWrapper(reply);
     connect(reply, &QNetworkReply::errorOccurred, wrapper, &QNetworkReplyWrapper::error);
     connect(reply, &QNetworkReply::finished, wrapper, &QNetworkReplyWrapper::finished);
     // Signal to signal: no functor object per request; the total is dropped.
     connect(reply, &QNetworkReply::downloadProgress, wrapper, &QNetworkReplyWrapper::progress);
-    if (managers.size() > 1) {
-        ++managers[chosen].running;
-        // Counted off when the reply is released, on every path: finished, aborted or dropped.
-        connect(reply, &QObject::destroyed, this, [this, chosen] { --managers[chosen].running; });
-    }
     return wrapper;
 }
 
