@@ -75,9 +75,12 @@ void TestLogText::linesReachTheHandlerAsTheFrameworksDo()
             << "caf\xc3\xa9";
     TLogLine(QtInfoMsg) << "OnNetworkReplySignalsFinished url: " << TLogText::url(plain)
                         << " error: " << QNetworkReply::NoError << 3 << true << "caf\xc3\xa9";
+    qWarning() << "Failed to save file downloaded from" << plain << " Error: " << QString("disk full");
+    TLogLine(QtWarningMsg) << "Failed to save file downloaded from" << TLogText::url(plain)
+                           << " Error: " << TLogText::quoted("disk full");
     qInstallMessageHandler(previous);
 
-    QCOMPARE(handled.size(), 8);
+    QCOMPARE(handled.size(), 10);
     for (qsizetype i = 0; i < handled.size(); i += 2) {
         QCOMPARE(handled.at(i + 1).first, handled.at(i).first);
         QCOMPARE(handled.at(i + 1).second, handled.at(i).second);

@@ -495,14 +495,7 @@ bool THttpClient::TLoop::consume(TConnection* Connection, const char* Data, qsiz
                 return false;
             break;
         }
-        case EState::Body: {
-            const qsizetype take = qsizetype(std::min<qint64>(Connection->bodyLeft, Size));
-            if (!appendBody(Connection, Data, take))
-                return false;
-            Data += take;
-            Size -= take;
-            break;
-        }
+        case EState::Body:
         case EState::ChunkData: {
             const qsizetype take = qsizetype(std::min<qint64>(Connection->bodyLeft, Size));
             if (!appendBody(Connection, Data, take))

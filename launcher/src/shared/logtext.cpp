@@ -61,10 +61,21 @@ TLogLine::~TLogLine()
     if (text.endsWith(u' '))
         text.chop(1);
     QMessageLogger logger;
-    if (type == QtDebugMsg)
+    switch (type) {
+    case QtDebugMsg:
         logger.debug().noquote() << text;
-    else
+        break;
+    case QtWarningMsg:
+        logger.warning().noquote() << text;
+        break;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        logger.critical().noquote() << text;
+        break;
+    default:
         logger.info().noquote() << text;
+        break;
+    }
 }
 
 void TLogLine::appendFromStream(const std::function<void(QDebug)>& Write)

@@ -32,12 +32,11 @@ private:
 
 QDebug operator<<(QDebug Debug, const TLogText& Logged);
 
-// One info or debug line of the default category, built in one buffer and handed on whole when the
-// builder goes out of scope: the same text as the framework's stream gives (items one space apart,
-// strings and URLs through TLogText), for the lines written for every chunk.
+// One line of the default category, built in one buffer and handed on whole when the builder goes out
+// of scope: the same text as the framework's stream gives (items one space apart, strings and URLs
+// through TLogText), for the lines written for every chunk:
 //
-//     TLogLine(QtInfoMsg) << "processFinishedData: " << TLogText::url(url) << " Thread: " <<
-//     QThread::currentThreadId();
+//     TLogLine(QtInfoMsg) << "processFinishedData: " << TLogText::url(url);
 class TLogLine
 {
 public:
@@ -60,9 +59,6 @@ public:
             appendFromStream([&](QDebug Debug) { Debug << Value; });
         return *this;
     }
-
-    // The text so far, with the space that follows every item.
-    const QString& textSoFar() const { return text; }
 
 private:
     void appendFromStream(const std::function<void(QDebug)>& Write);
