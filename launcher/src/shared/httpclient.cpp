@@ -137,7 +137,8 @@ private:
     void run();
     void takeRequests();
     void start(std::shared_ptr<THttpExchange> Exchange, int Replays);
-    void openConnection(TConnection* Connection);
+    // Tries the addresses left; Error is what the previous one failed with.
+    void openConnection(TConnection* Connection, int Error = ECONNREFUSED);
     void onEvent(TConnection* Connection, uint32_t Events);
     void onWritable(TConnection* Connection);
     void onReadable(TConnection* Connection);
@@ -343,9 +344,9 @@ void THttpClient::TLoop::start(std::shared_ptr<THttpExchange> Exchange, int Repl
     openConnection(&connection);
 }
 
-void THttpClient::TLoop::openConnection(TConnection* Connection)
+void THttpClient::TLoop::openConnection(TConnection* Connection, int Error)
 {
-    int lastError = ECONNREFUSED;
+    int lastError = Error;
     while (Connection->addressIndex < Connection->addresses.size()) {
         const sockaddr_storage& address = Connection->addresses[Connection->addressIndex++];
         const int fd = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -397,7 +398,7 @@ void THttpClient::TLoop::onWritable(TConnection* Connection)
             epoll_ctl(epollFd, EPOLL_CTL_DEL, Connection->fd, nullptr);
             ::close(Connection->fd);
             Connection->fd = -1;
-            openConnection(Connection);
+            openConnection(Connection, error);
             return;
         }
         Connection->state = EState::Sending;
@@ -826,9 +827,8 @@ THttpReply* THttpClient::get(const QNetworkRequest& Request)
 {
     const QUrl url = Request.url();
     auto exchange = std::make_shared<THttpExchange>();
+    // Without brackets for an IPv6 address; the "Host" header puts them back.
     exchange->host = url.host(QUrl::FullyEncoded).toLatin1();
-    if (exchange->host.startsWith('[') && exchange->host.endsWith(']'))
-        exchange->host = exchange->host.mid(1, exchange->host.size() - 2);
     exchange->port = quint16(url.port(80));
     exchange->timeoutMs = Request.transferTimeout();
 
@@ -839,7 +839,7 @@ THttpReply* THttpClient::get(const QNetworkRequest& Request)
     request.reserve(256);
     request += "GET " + target + " HTTP/1.1\r\n";
     if (!Request.hasRawHeader("Host")) {
-        const QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+        const QByteArray& host = exchange->host;
         request += "Host: " + (host.contains(':') ? '[' + host + ']' : host);
         if (url.port() != -1 && url.port() != 80)
             request += ':' + QByteArray::number(url.port());
