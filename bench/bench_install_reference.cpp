@@ -4,9 +4,12 @@
 //   modify --input DIR --output DIR [--fraction F]  the next version: a 4 KiB insertion at 1 MiB of the
 //                                                  biggest file, an overwritten stretch in a medium one and
 //                                                  rewritten small files, F of the bytes in all
-//   unpack --content DIR --output DIR [--threads N] the install without a launcher: every chunk body read
+//   unpack --content DIR --output DIR [--threads N] [--fsync]
+//                                                  the install without a launcher: every chunk body read
 //                                                  from the page cache, raw inflate, SHA-256, pwrite, on N
-//                                                  threads; prints the seconds taken
+//                                                  threads, with --fsync also each file flushed to the disk
+//                                                  once written (the durability an installation needs
+//                                                  before its markers); prints the seconds taken
 // Unchanged files of a modified version are hard links, so a version costs little disk.
 
 #include <QByteArray>
@@ -298,7 +301,7 @@ void unpackChunk(const TChunkWork& chunk, std::vector<unsigned char>& body, std:
     }
 }
 
-int unpack(const QString& content, const QString& output, int threads)
+int unpack(const QString& content, const QString& output, int threads, bool durable)
 {
     QFile configurationFile(content + QStringLiteral("/package/package.json"));
     if (!configurationFile.open(QIODevice::ReadOnly))
@@ -358,6 +361,18 @@ int unpack(const QString& content, const QString& output, int threads)
     }
     for (std::thread& worker : workers)
         worker.join();
+    if (durable) {
+        std::atomic<std::size_t> nextFile { 0 };
+        std::vector<std::thread> flushers;
+        for (int t = 0; t < threads; ++t)
+            flushers.emplace_back([&] {
+                for (std::size_t i = nextFile++; i < descriptors.size(); i = nextFile++)
+                    if (::fsync(descriptors[i]) != 0)
+                        fail(QStringLiteral("fsync failed"));
+            });
+        for (std::thread& flusher : flushers)
+            flusher.join();
+    }
     for (int fd : descriptors)
         ::close(fd);
     std::printf("%.3f\n", double(timer.nsecsElapsed()) / 1e9);
@@ -383,7 +398,7 @@ int main(int argc, char* argv[])
             value(QStringLiteral("--fraction"), QStringLiteral("0.008")).toDouble(), seed);
     if (mode == QLatin1String("unpack") && !value(QStringLiteral("--content")).isEmpty())
         return unpack(value(QStringLiteral("--content")), value(QStringLiteral("--output")),
-            value(QStringLiteral("--threads"), QStringLiteral("8")).toInt());
+            value(QStringLiteral("--threads"), QStringLiteral("8")).toInt(), arguments.contains(QStringLiteral("--fsync")));
     std::fprintf(stderr, "usage: see the comment at the top of bench/bench_install_reference.cpp\n");
     return 2;
 }

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -72,6 +73,7 @@ private slots:
     void missingFunnelAddressFailsEveryAttempt();
     // Last: the exit poll ends the test's event loops for good.
     void exitPollWaitsForPendingEvents();
+    void lastAnswerEndsAWaitingRun();
 
 private:
     void useFunnelAddress(const QUrl& url);
@@ -274,6 +276,28 @@ void TestFunnelEvents::exitPollWaitsForPendingEvents()
     QCOMPARE(application()->getPendingFunnelRequests(), 0);
     QCOMPARE(server->requestCount(funnelPath), 1);
     QCOMPARE(QSettings().value(QStringLiteral("FunnelFinishedDownloadingFirst")).toBool(), false);
+}
+
+void TestFunnelEvents::lastAnswerEndsAWaitingRun()
+{
+    // The poll would come only after the test's limit: the answer itself must end the run.
+    application()->setExitPollInterval(60000);
+    const auto restore = qScopeGuard([this] { application()->setExitPollInterval(200); });
+    server->setScript(funnelPath, { TResponse::delayed(200), TResponse::delayed(300) });
+    application()->sendFunnelEvent(QStringLiteral("launcher_verified"), QStringLiteral("FunnelFinished_VerifyingFirst"));
+    application()->sendFunnelEvent(
+        QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst"));
+    QTest::ignoreMessage(QtInfoMsg, "Delaying exit, pending funnel requests: 2");
+    bool left = false;
+    application()->leaveAfterFunnelPosts([&left] {
+        left = true;
+        return 0;
+    });
+    // Event loops no longer run once the run was ended before, so events are processed by hand.
+    QTRY_VERIFY_WITH_TIMEOUT(left, 5000);
+    QCOMPARE(application()->getPendingFunnelRequests(), 0);
+    QCOMPARE(server->requestCount(funnelPath), 2);
+    QVERIFY(!application()->getExitDelayTimer().isActive());
 }
 
 int main(int argc, char** argv)

@@ -235,13 +235,18 @@ private slots:
         QTest::addColumn<int>("maxCachedChunks");
         QTest::addColumn<bool>("frontChunksLate");
         QTest::addColumn<bool>("chunkVerification");
+        // The first chunk of one.bin is on the disk already: the file is written front first around it.
+        QTest::addColumn<bool>("firstChunkKept");
 
-        QTest::newRow("plain bodies, one at a time") << int(EPacking::None) << 1 << 100 << false << false;
-        QTest::newRow("raw packed") << int(EPacking::Raw) << 4 << 100 << false << false;
-        QTest::newRow("deflate packed") << int(EPacking::Deflate) << 4 << 100 << false << false;
-        QTest::newRow("out of order, cached in memory") << int(EPacking::Deflate) << 8 << 100 << true << false;
-        QTest::newRow("out of order, maxCachedChunks 0") << int(EPacking::Deflate) << 8 << 0 << true << false;
-        QTest::newRow("out of order, chunk verification") << int(EPacking::Deflate) << 8 << 0 << true << true;
+        QTest::newRow("plain bodies, one at a time") << int(EPacking::None) << 1 << 100 << false << false << false;
+        QTest::newRow("raw packed") << int(EPacking::Raw) << 4 << 100 << false << false << false;
+        QTest::newRow("deflate packed") << int(EPacking::Deflate) << 4 << 100 << false << false << false;
+        QTest::newRow("out of order") << int(EPacking::Deflate) << 8 << 0 << true << false << false;
+        QTest::newRow("out of order, chunk verification") << int(EPacking::Deflate) << 8 << 0 << true << true << false;
+        QTest::newRow("out of order, kept chunk, cached in memory")
+            << int(EPacking::Deflate) << 8 << 100 << true << false << true;
+        QTest::newRow("out of order, kept chunk, maxCachedChunks 0")
+            << int(EPacking::Deflate) << 8 << 0 << true << false << true;
     }
 
     void downloadsAndWrites()
@@ -251,6 +256,7 @@ private slots:
         QFETCH(int, maxCachedChunks);
         QFETCH(bool, frontChunksLate);
         QFETCH(bool, chunkVerification);
+        QFETCH(bool, firstChunkKept);
         settings().maxCachedChunks = maxCachedChunks;
         settings().chunkVerification = chunkVerification;
 
@@ -259,16 +265,20 @@ private slots:
         std::vector<TFileToDownload> files { servedFile("one.bin", first, 1000, EPacking(packing)),
             servedFile("sub/dir/two.bin", second, 1000, EPacking(packing)) };
         files[1].executable = true;
+        if (firstChunkKept)
+            files[0].chunkIndicesToDownload.erase(files[0].chunkIndicesToDownload.begin());
         if (frontChunksLate) {
-            // The front of each file arrives last, so everything behind it waits in the cache.
+            // The front of what each file lacks arrives last.
             for (const TFileToDownload& file : files)
-                server->setScript(file.chunks.front().url.path(), { TResponse::delayed(400) });
+                server->setScript(file.chunks[std::size_t(file.chunkIndicesToDownload.front())].url.path(),
+                    { TResponse::delayed(400) });
         }
-        // An older, longer file at the place of a file that is fetched whole is replaced.
+        // An older, longer file at the place of a file that is fetched whole is replaced; one that keeps a
+        // chunk is cut to its length.
         QVERIFY(QDir(folder->path()).mkpath("sub/dir"));
         QFile old(pathOf("one.bin"));
         QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write(QByteArray(50000, 'o'));
+        old.write(firstChunkKept ? first.left(1000) + QByteArray(50000, 'o') : QByteArray(50000, 'o'));
         old.close();
 
         auto downloader = makeDownloader(concurrency);
@@ -280,7 +290,7 @@ private slots:
         QVERIFY(QFileInfo(pathOf("sub/dir/two.bin")).permissions().testFlag(QFileDevice::ExeOther));
         QVERIFY(!QFileInfo(pathOf("one.bin")).permissions().testFlag(QFileDevice::ExeOwner));
 
-        const TFileSize total = TFileSize(first.size() + second.size());
+        const TFileSize total = TFileSize(first.size() + second.size() - (firstChunkKept ? 1000 : 0));
         QCOMPARE(outcome.lastProgress.size(), 4);
         QCOMPARE(outcome.lastProgress[2].value<TFileSize>(), total);
         QCOMPARE(outcome.lastProgress[3].value<TFileSize>(), total);
@@ -297,6 +307,26 @@ private slots:
             QVERIFY(lines.contains("0: write succeeded"));
             QVERIFY(lines.contains("1000: write tmp file correct") || lines.contains("1000: write cache correct"));
         }
+    }
+
+    void newFileTakesChunksAsTheyArrive()
+    {
+        // A new file has nothing to keep between its chunks: a late first chunk holds up nothing behind
+        // it, and nothing waits in the cache for it.
+        const QByteArray data = content(40 * 1000, 3);
+        const TFileToDownload file = servedFile("new.bin", data, 1000);
+        server->setScript(file.chunks.front().url.path(), { TResponse::delayed(3000) });
+        auto downloader = makeDownloader(4);
+        QSignalSpy progress(downloader.get(), &TPackageFileDownloader::progress);
+        downloader->downloadFiles(QDir(folder->path()), 0, { file });
+        const TFileSize behindFirst = TFileSize(data.size() - 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last()[2].value<TFileSize>() == behindFirst, 2500);
+        QCOMPARE(downloader->getPendingUseCount(file.chunks.front().unpackedHash), 1);
+        QCOMPARE(downloader->getPendingUseCount(file.chunks.back().unpackedHash), 0);
+
+        QSignalSpy completed(downloader.get(), &TPackageFileDownloader::downloadCompleted);
+        QVERIFY(completed.wait(5000));
+        QCOMPARE(readFile(pathOf("new.bin")), data);
     }
 
     void chunkNeededByThreeFiles()
@@ -500,9 +530,12 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<int>("missingIndex");
         QTest::addColumn<QString>("error");
+        // A missing index of -1: the file is new, every chunk is fetched.
         QTest::newRow("write refused") << "size limit" << 0 << "couldn't write chunk file";
+        QTest::newRow("write refused, new file") << "size limit" << -1 << "couldn't write chunk file";
         QTest::newRow("seek refused") << "full" << 1 << "couldn't seek in target file";
         QTest::newRow("chunk table longer than the file") << "long" << 1 << "chunk lies outside the file";
+        QTest::newRow("chunk table longer than a new file") << "long" << -1 << "chunk lies outside the file";
         QTest::newRow("target that cannot be opened") << "folder" << 1 << "couldn't open target file";
     }
 
@@ -514,7 +547,8 @@ private slots:
         const QByteArray a = content(1000, 50), b = content(1000, 51);
         TFileToDownload file = servedFile("target.bin", a + b, 1000);
         // Only one chunk is missing, so the existing target is kept and written into.
-        file.chunkIndicesToDownload = { missingIndex };
+        if (missingIndex >= 0)
+            file.chunkIndicesToDownload = { missingIndex };
         // A pipe opens for writing but cannot seek. (A link to /dev/full would now be replaced by a
         // real file, as every link planted in an installation folder is.)
         if (fault == "full")

@@ -98,6 +98,9 @@ void TLauncherApplication::onFunnelReplyFinished(QNetworkReply* reply, const QNe
         }
     }
     reply->deleteLater();
+    // A run waiting for its funnel posts ends with the last one, not at the next poll.
+    if (pendingFunnelRequests <= 0 && isLeaving())
+        onExitDelayTimerExpired();
 }
 
 void TLauncherApplication::retryFunnelRequest(const QNetworkRequest& request, const QByteArray& body,

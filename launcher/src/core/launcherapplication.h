@@ -135,12 +135,15 @@ public:
     const QCommandLineOption& getEmulateMaintenanceOption() const { return emulateMaintenanceOption; }
     const QTimer& getSplashTimer() const { return splashTimer; }
     const QTimer& getExitDelayTimer() const { return exitDelayTimer; }
+    // Tests lengthen the poll to see that the last funnel answer, not the poll, ends the run.
+    void setExitPollInterval(int milliseconds) { exitDelayTimer.setInterval(milliseconds); }
     const QString& getAccountGroupKey() const { return accountGroupKey; }
     int getPendingFunnelRequests() const { return pendingFunnelRequests; }
     const QString& getFunnelUuidKey() const { return funnelUuidKey; }
 
 private:
     void makeDefaultClient(const std::shared_ptr<TPackage>& package);
+    bool isLeaving() const { return bool(leaveAction); }
     void runMessageBox(QMessageBox& box);
     QString patchValue() const;
 

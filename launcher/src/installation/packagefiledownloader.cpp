@@ -18,6 +18,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <cerrno>
 #include <limits>
 #include <map>
 #include <optional>
@@ -119,6 +120,37 @@ QByteArray verifyDownloadedData(const TDownloadEntry& entry, const QByteArray& d
     return data;
 }
 
+// True when the file is fetched whole: every chunk of its table listed once.
+bool isEveryChunkOnce(const TFileToDownload& file)
+{
+    if (file.chunkIndicesToDownload.size() != file.chunks.size())
+        return false;
+    std::vector<bool> listed(file.chunks.size(), false);
+    for (const int index : file.chunkIndicesToDownload) {
+        if (index < 0 || std::size_t(index) >= listed.size() || listed[std::size_t(index)])
+            return false;
+        listed[std::size_t(index)] = true;
+    }
+    return true;
+}
+
+void writeAt(const QFile& file, quint64 offset, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    std::size_t left = std::size_t(bytes.size());
+    off_t at = off_t(offset);
+    while (left > 0) {
+        const ssize_t written = ::pwrite(file.handle(), data, left, at);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            shared::throwFileError(file, QStringLiteral("couldn't write chunk file"));
+        data += written;
+        left -= std::size_t(written);
+        at += written;
+    }
+}
+
 void appendLogLine(QFile& log, quint64 offset, const char* text)
 {
     if (log.isOpen())
@@ -171,6 +203,7 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
     ChunksCachedInMemory = 0;
     FileStates.clear();
 
+    const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
     std::map<QUrl, TDownloadEntry> entries;
     for (const TFileToDownload& input : files) {
         auto state = std::make_shared<TChunkedFileState>();
@@ -180,8 +213,16 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         state->executable = input.executable;
         state->patches = input.patches;
         state->chunks = input.chunks;
-        state->outstandingChunkIndices.assign(input.chunkIndicesToDownload.begin(), input.chunkIndicesToDownload.end());
         computeChunkOffsets(*state);
+        if (!settings.chunkVerification && isEveryChunkOnce(input)) {
+            state->anyOrder = true;
+            for (const int index : input.chunkIndicesToDownload)
+                state->placesOfContent[input.chunks[std::size_t(index)].unpackedHash].push_back(index);
+            state->placesLeft = input.chunkIndicesToDownload.size();
+        } else {
+            state->outstandingChunkIndices.assign(
+                input.chunkIndicesToDownload.begin(), input.chunkIndicesToDownload.end());
+        }
         try {
             state->targetFile.setFileName(
                 targetPathFor(FilesystemHelper->pathInsideFolder(TargetDirectory, input.localFile)));
@@ -605,9 +646,9 @@ bool TPackageFileDownloader::allFilesComplete()
     bool complete = true;
     for (const auto& state : FileStates) {
         QMutexLocker lock(&state->mutex);
-        if (!state->outstandingChunkIndices.empty()) {
-            qCritical() << "Download of " << state->localFile
-                        << "is incomplete:" << state->outstandingChunkIndices.size() << "chunks were never written";
+        if (state->chunksLeft() > 0) {
+            qCritical() << "Download of " << state->localFile << "is incomplete:" << state->chunksLeft()
+                        << "chunks were never written";
             complete = false;
         }
     }
@@ -649,6 +690,10 @@ TPackageFileDownloader::TTaskResult<bool> TPackageFileDownloader::saveDownloaded
                                     << " Thread: " << QThread::currentThreadId();
         bool cachedInThisCall = false;
         for (const std::shared_ptr<TChunkedFileState>& file : entry.files) {
+            if (file->anyOrder) {
+                saveIntoFileInAnyOrder(*file, entry, data);
+                continue;
+            }
             QMutexLocker lock(&file->mutex);
             saveIntoFile(*file, entry, data, cachedInThisCall);
         }
@@ -665,7 +710,7 @@ QString TPackageFileDownloader::targetPathFor(const QString& path) const
 void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString& path)
 {
     file.prepared = true;
-    const bool whole = file.outstandingChunkIndices.size() == file.chunks.size();
+    const bool whole = file.chunksLeft() == file.chunks.size();
     if (installationMode == SelfUpdateInstallationMode) {
         // The temporary file starts empty, so nothing of it may be kept.
         if (!whole)
@@ -773,17 +818,7 @@ void TPackageFileDownloader::writeFrontChunk(
 
     QFile log;
     qint64 position = 0;
-    if (!file.targetFile.isOpen()) {
-        try {
-            FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
-                QIODevice::ReadWrite | QIODevice::Unbuffered);
-        } catch (const std::runtime_error& e) {
-            qWarning() << "saveDownloadedData: " << e.what();
-            shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
-        }
-        if (chunkVerification)
-            FilesystemHelper->removeBelow(TargetDirectory, logPath);
-    }
+    openTarget(file, path, chunkVerification);
     if (chunkVerification) {
         log.setFileName(logPath);
         try {
@@ -794,9 +829,7 @@ void TPackageFileDownloader::writeFrontChunk(
         position = file.targetFile.pos();
     }
 
-    // Sizes come from the downloaded configuration: every chunk up to this one must lie inside its file.
-    if (std::size_t(k) >= file.firstChunkOutsideFile || file.unpackedSize > quint64(std::numeric_limits<qint64>::max()))
-        shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
+    checkChunkInsideFile(file, std::size_t(k));
     if (chunkVerification)
         checkKeptChunks(file, k, log, position);
     const quint64 offset = file.chunkOffsets[std::size_t(k)];
@@ -850,6 +883,82 @@ void TPackageFileDownloader::writeFrontChunk(
     log.close();
 
     if (file.outstandingChunkIndices.empty())
+        completeFile(file);
+}
+
+void TPackageFileDownloader::openTarget(TChunkedFileState& file, const QString& path, bool chunkVerification)
+{
+    if (file.targetFile.isOpen())
+        return;
+    try {
+        FilesystemHelper->openFileBelow(TargetDirectory, file.targetFile.fileName(), file.targetFile,
+            QIODevice::ReadWrite | QIODevice::Unbuffered);
+    } catch (const std::runtime_error& e) {
+        qWarning() << "saveDownloadedData: " << e.what();
+        shared::throwFileError(file.targetFile, QStringLiteral("couldn't open target file"));
+    }
+    if (chunkVerification)
+        FilesystemHelper->removeBelow(TargetDirectory, path + QStringLiteral(".log"));
+}
+
+void TPackageFileDownloader::checkChunkInsideFile(const TChunkedFileState& file, std::size_t k)
+{
+    // Sizes come from the downloaded configuration: every chunk up to this one must lie inside its file.
+    if (k >= file.firstChunkOutsideFile || file.unpackedSize > quint64(std::numeric_limits<qint64>::max()))
+        shared::throwFileError(file.targetFile, QStringLiteral("chunk lies outside the file"));
+}
+
+void TPackageFileDownloader::saveIntoFileInAnyOrder(
+    TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data)
+{
+    // Every place of this content is taken under the lock and written outside it, so writers of
+    // other chunks of the file work at the same time; the last one to finish completes the file.
+    std::vector<int> places;
+    {
+        QMutexLocker lock(&file.mutex);
+        // Also after the file is complete: a content listed under a second URL finds nothing left.
+        const auto found = file.placesOfContent.find(entry.unpackedHash);
+        if (found == file.placesOfContent.end())
+            return;
+        const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
+        if (file.targetFile.fileName().isEmpty())
+            file.targetFile.setFileName(targetPathFor(path));
+        if (!file.prepared)
+            prepareFile(file, path);
+        openTarget(file, path, false);
+        places = std::move(found.value());
+        file.placesOfContent.erase(found);
+        ++file.writesUnderWay;
+    }
+    std::size_t written = 0;
+    try {
+        for (; written < places.size(); ++written) {
+            const std::size_t k = std::size_t(places[written]);
+            const TChunkInPackage& chunk = file.chunks[k];
+            checkChunkInsideFile(file, k);
+            if (quint64(data.size()) != chunk.unpackedSize)
+                shared::throwFileError(file.targetFile, QStringLiteral("couldn't write chunk file"));
+            logWrite(chunk, " to ", file, file.chunkOffsets[k]);
+            writeAt(file.targetFile, file.chunkOffsets[k], data);
+            {
+                QMutexLocker cacheLock(&PendingChunksMutex);
+                releasePlaceLocked(chunk.unpackedHash);
+            }
+            QMutexLocker lock(&FinishedTasksMutex);
+            WrittenChunks.emplace_back(chunk.url, chunk.unpackedSize);
+        }
+    } catch (...) {
+        // The places not written stay outstanding for a later try.
+        QMutexLocker lock(&file.mutex);
+        std::vector<int>& left = file.placesOfContent[entry.unpackedHash];
+        left.insert(left.end(), places.begin() + qsizetype(written), places.end());
+        file.placesLeft -= written;
+        --file.writesUnderWay;
+        throw;
+    }
+    QMutexLocker lock(&file.mutex);
+    file.placesLeft -= places.size();
+    if (--file.writesUnderWay == 0 && file.placesLeft == 0)
         completeFile(file);
 }
 

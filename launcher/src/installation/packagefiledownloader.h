@@ -58,8 +58,17 @@ struct TChunkedFileState
     std::size_t firstChunkOutsideFile = 0;
     // Outstanding places of each content in this file, kept with outstandingChunkIndices.
     QHash<QByteArray, int> outstandingPlaces;
+    // A file written whole without a chunk log has nothing to keep between its chunks, so it takes
+    // them in the order they arrive, from several writers at once; outstandingChunkIndices stays
+    // empty and these hold what is left.
+    bool anyOrder = false;
+    QHash<QByteArray, std::vector<int>> placesOfContent;
+    std::size_t placesLeft = 0;
+    int writesUnderWay = 0;
     bool prepared = false;
     QFile targetFile;
+
+    std::size_t chunksLeft() const { return outstandingChunkIndices.size() + placesLeft; }
 };
 
 // One distinct chunk URL to download.
@@ -176,6 +185,11 @@ private:
     void saveIntoFile(
         TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall);
     void prepareFile(TChunkedFileState& file, const QString& path);
+    // Opens the target for writing on first use (the file's lock held).
+    void openTarget(TChunkedFileState& file, const QString& path, bool chunkVerification);
+    void saveIntoFileInAnyOrder(TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data);
+    // Throws unless the file's chunk k lies inside the file.
+    static void checkChunkInsideFile(const TChunkedFileState& file, std::size_t k);
     static void computeChunkOffsets(TChunkedFileState& file);
     // Where the bytes of a file's front chunk come from.
     enum class ESource { Download, Memory, TemporaryFile };
