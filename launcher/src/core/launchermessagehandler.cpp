@@ -26,8 +26,10 @@ namespace korvane::launcher {
 
 namespace {
 
-// Gathered lines are written once this much is waiting, or after flushInterval at the latest.
+// Gathered lines are written by the flusher once this much is waiting, or after flushInterval at the
+// latest; a thread that finds far more waiting (the flusher cannot keep up) writes them itself.
 constexpr qsizetype flushThreshold = 64 * 1024;
+constexpr qsizetype writeItselfThreshold = 8 * 1024 * 1024;
 constexpr std::chrono::milliseconds flushInterval { 500 };
 
 QByteArrayView typedPrefix(QtMsgType type)
@@ -185,12 +187,13 @@ public:
                 timeSecond = localSeconds;
                 putLocalTime(timeText, localSeconds);
             }
-            const bool wasEmpty = pending.isEmpty();
+            const qsizetype before = pending.size();
             pending.append(timeText, timeTextLength);
             pending += text;
-            flushNow = urgent || direct || pending.size() >= flushThreshold;
-            // The flusher sleeps while nothing waits; the first line of a batch sets its half second going.
-            if (wasEmpty && !flushNow)
+            flushNow = urgent || direct || pending.size() >= writeItselfThreshold;
+            // The flusher sleeps while nothing waits; the first line of a batch sets its half second going,
+            // and a full batch has it write at once, so the threads that log never wait for the disk.
+            if (!flushNow && (before == 0 || (before < flushThreshold && pending.size() >= flushThreshold)))
                 wake.notify_one();
         }
         if (flushNow)
@@ -239,7 +242,7 @@ private:
             if (stopping)
                 return;
             // Lines are at most flushInterval old when they reach the file.
-            wake.wait_for(bufferLock, flushInterval, [this] { return stopping; });
+            wake.wait_for(bufferLock, flushInterval, [this] { return stopping || pending.size() >= flushThreshold; });
             bufferLock.unlock();
             flush();
             bufferLock.lock();

@@ -162,12 +162,17 @@ QString TInstallationManager::assetFilePath(const QDir& folder)
     return markerPath(folder, m_pLauncherFilesystemHelper->getLauncherSettings()->assetFile);
 }
 
-TPackageConfigurationReader TInstallationManager::readInstalled(
-    const QString& packagePath, const QString& assetPath, const QDir& folder)
+TPackageConfigurationReader TInstallationManager::readInstalled(const QString& packagePath, const QString& assetPath,
+    const QDir& folder, const TPackageConfigurationReader* known)
 {
+    QByteArray packageDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath);
+    QByteArray assetDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath);
+    // The same documents give the same tables: parsing tens of thousands of chunks again would hold the
+    // window for a noticeable time. (Only the chunk addresses differ, which nobody reads from here.)
+    if (known && packageDocument == known->packageJson && assetDocument == known->assetJson)
+        return *known;
     const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
-    return TPackageConfigurationReader(m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath),
-        m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath), base, base,
+    return TPackageConfigurationReader(std::move(packageDocument), std::move(assetDocument), base, base,
         m_pLauncherFilesystemHelper->markerNames());
 }
 
@@ -189,7 +194,8 @@ ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_p
                                                        : ELocalPackageStatus::UpToDate;
 }
 
-TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& folder)
+TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(
+    const QDir& folder, const TPackageConfigurationReader* known)
 {
     const TLauncherSettings& settings = *m_pLauncherFilesystemHelper->getLauncherSettings();
     qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
@@ -211,7 +217,7 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
     } else {
         return TPackageConfigurationReader();
     }
-    return readInstalled(packagePath, assetPath, folder);
+    return readInstalled(packagePath, assetPath, folder, known);
 }
 
 void TInstallationManager::markPackageAsPartiallyInstalled(
@@ -416,7 +422,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
         if (!target.assetJson.isEmpty())
             m_pLauncherFilesystemHelper->writeFileCreatingFolder(assetFilePath(folder), target.assetJson);
         PackageBeingInstalled->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
-        const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+        const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder, &target);
         qInfo() << "onDownloadFinished LocalConfiguration: " << installed.files.size()
                 << " Thread: " << QThread::currentThreadId();
         sendFunnelStep(QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst"));

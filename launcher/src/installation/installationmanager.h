@@ -41,7 +41,10 @@ public:
     ELocalPackageStatus localPackageStatus(const std::shared_ptr<TPackage>& package);
     // (partial-installation marker path, full-installation marker path)
     QPair<QString, QString> installationMarkerPaths(const QDir& folder);
-    TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const QDir& folder);
+    // known: a configuration whose documents the folder's markers may hold; it is taken when they do
+    // instead of parsing them again.
+    TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(
+        const QDir& folder, const TPackageConfigurationReader* known = nullptr);
     void markPackageAsPartiallyInstalled(
         const std::shared_ptr<TPackage>& package, const QByteArray& packageDocument, const QByteArray& assetDocument);
     QDir installationDirectory(const std::shared_ptr<TPackage>& package);
@@ -105,7 +108,8 @@ private:
     // A marker file of the folder; never the folder itself.
     QString markerPath(const QDir& folder, const QString& name);
     QString assetFilePath(const QDir& folder);
-    TPackageConfigurationReader readInstalled(const QString& packagePath, const QString& assetPath, const QDir& folder);
+    TPackageConfigurationReader readInstalled(const QString& packagePath, const QString& assetPath, const QDir& folder,
+        const TPackageConfigurationReader* known = nullptr);
 
     std::shared_ptr<TLauncherConfigurationReader> configuration;
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
