@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -177,6 +178,7 @@ TPackageFileDownloader::~TPackageFileDownloader()
 {
     // Normally no task is left once the run has ended; one destroyed mid-run must not leave tasks that
     // write through a dangling pointer.
+    startQueuedTasks(); // counted as running: they end like the others
     QMutexLocker lock(&FinishedTasksMutex);
     while (RunningTaskCount > 0)
         TaskEnded.wait(&FinishedTasksMutex);
@@ -416,7 +418,7 @@ void TPackageFileDownloader::processDownloadedData(
         QMutexLocker lock(&FinishedTasksMutex);
         ++RunningTaskCount;
     }
-    QThreadPool::globalInstance()->start([downloader, url, entry = TDownloadEntry(entry), data, firstStep]() mutable {
+    queueChunkTask(bodySize, [downloader, url, entry = TDownloadEntry(entry), data, firstStep]() mutable {
         TChunkTaskResult result { firstStep, QStringLiteral("unknown exception") };
         try {
             result = downloader->runChunkTask(entry, std::move(data), firstStep);
@@ -432,6 +434,39 @@ void TPackageFileDownloader::processDownloadedData(
                 downloader, [downloader] { downloader->takeFinishedTasks(); }, Qt::QueuedConnection);
     });
     holdOrReleaseSlot(url, bodySize);
+}
+
+void TPackageFileDownloader::queueChunkTask(qsizetype bodySize, std::function<void()> task)
+{
+    // Waking a worker costs the GUI thread more than a small chunk's own work: the chunks of one turn
+    // of the event loop go to the workers in groups of up to 256 KiB of bodies.
+    QueuedTasks.push_back(std::move(task));
+    QueuedTaskBytes += bodySize;
+    if (QueuedTaskBytes >= taskGroupBytes || QueuedTasks.size() >= maxTaskGroup) {
+        startQueuedTasks();
+        return;
+    }
+    if (!QueuedTasksPosted) {
+        QueuedTasksPosted = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                QueuedTasksPosted = false;
+                startQueuedTasks();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void TPackageFileDownloader::startQueuedTasks()
+{
+    if (QueuedTasks.empty())
+        return;
+    QThreadPool::globalInstance()->start([group = std::exchange(QueuedTasks, {})]() {
+        for (const std::function<void()>& task : group)
+            task();
+    });
+    QueuedTaskBytes = 0;
 }
 
 void TPackageFileDownloader::holdOrReleaseSlot(const QUrl& url, qsizetype bodySize)

@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <QWaitCondition>
 
+#include <functional>
 #include <list>
 #include <memory>
 #include <vector>
@@ -173,6 +174,8 @@ private:
     void chunkTaskFinished(const QUrl& url, const TChunkTaskResult& result);
     void takeFinishedTasks();
     void onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes);
+    void queueChunkTask(qsizetype bodySize, std::function<void()> task);
+    void startQueuedTasks();
     // After a body arrived: gives its download slot back, or holds it while the workers have enough.
     void holdOrReleaseSlot(const QUrl& url, qsizetype bodySize);
     void workerDone(const QUrl& url);
@@ -252,6 +255,12 @@ private:
     QWaitCondition TaskEnded;
     int RunningTaskCount = 0;
     std::vector<std::pair<QUrl, TChunkTaskResult>> FinishedTasks;
+    // Chunk tasks of this turn of the event loop not yet handed to a worker (GUI thread only).
+    static constexpr qsizetype taskGroupBytes = qsizetype(256) << 10;
+    static constexpr std::size_t maxTaskGroup = 16;
+    std::vector<std::function<void()>> QueuedTasks;
+    qsizetype QueuedTaskBytes = 0;
+    bool QueuedTasksPosted = false;
     // Chunks written since the results were last taken, with their sizes.
     std::vector<std::pair<QUrl, TFileSize>> WrittenChunks;
     // Bodies handed to the workers: those whose download slot was given back, those that still hold
