@@ -742,8 +742,13 @@ QString TPackageFileDownloader::targetPathFor(const QString& path) const
     return installationMode == SelfUpdateInstallationMode ? TSelfUpdateFiles::temporaryPath(path) : path;
 }
 
-void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString& path)
+QString TPackageFileDownloader::prepareFile(TChunkedFileState& file)
 {
+    const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
+    if (file.targetFile.fileName().isEmpty())
+        file.targetFile.setFileName(targetPathFor(path));
+    if (file.prepared)
+        return path;
     file.prepared = true;
     const bool whole = file.chunksLeft() == file.chunks.size();
     if (installationMode == SelfUpdateInstallationMode) {
@@ -762,7 +767,7 @@ void TPackageFileDownloader::prepareFile(TChunkedFileState& file, const QString&
         try {
             // Never through a link planted in the installation folder: one on the way is replaced.
             FilesystemHelper->createFolderBelow(TargetDirectory, QFileInfo(path).absolutePath());
-            return;
+            return path;
         } catch (const std::exception& e) {
             if (attempt == attempts) {
                 qCritical() << "All" << attempts << "attempts failed. Rethrowing error:" << e.what();
@@ -801,11 +806,7 @@ void TPackageFileDownloader::releasePlaceLocked(const QByteArray& unpackedHash)
 void TPackageFileDownloader::saveIntoFile(
     TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall)
 {
-    const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
-    if (file.targetFile.fileName().isEmpty())
-        file.targetFile.setFileName(targetPathFor(path));
-    if (!file.prepared)
-        prepareFile(file, path);
+    const QString path = prepareFile(file);
     const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
 
     while (!file.outstandingChunkIndices.empty()) {
@@ -955,12 +956,7 @@ void TPackageFileDownloader::saveIntoFileInAnyOrder(
         const auto found = file.placesOfContent.find(entry.unpackedHash);
         if (found == file.placesOfContent.end())
             return;
-        const QString path = FilesystemHelper->pathInsideFolder(TargetDirectory, file.localFile);
-        if (file.targetFile.fileName().isEmpty())
-            file.targetFile.setFileName(targetPathFor(path));
-        if (!file.prepared)
-            prepareFile(file, path);
-        openTarget(file, path, false);
+        openTarget(file, prepareFile(file), false);
         places = std::move(found.value());
         file.placesOfContent.erase(found);
         ++file.writesUnderWay;

@@ -187,7 +187,9 @@ private:
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     void saveIntoFile(
         TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data, bool& cachedInThisCall);
-    void prepareFile(TChunkedFileState& file, const QString& path);
+    // Names the target and, on the file's first write, clears its place and makes its folder; the
+    // file's path inside the installation.
+    QString prepareFile(TChunkedFileState& file);
     // Opens the target for writing on first use (the file's lock held).
     void openTarget(TChunkedFileState& file, const QString& path, bool chunkVerification);
     void saveIntoFileInAnyOrder(TChunkedFileState& file, const TDownloadEntry& entry, const QByteArray& data);
