@@ -42,6 +42,7 @@ private slots:
 
     void filesAreSortedByCodeUnits();
     void findIsExactOnALargeTable();
+    void largeChunkTableKeepsItsOrder();
     void moveLeavesTheSourceEmpty();
 
     void hostileDocumentsAreInvalid_data();
@@ -220,6 +221,11 @@ void TestPackageConfigurationReader::chunkMembers_data()
                                      << hex("a1b2c3") << true;
     QTest::newRow("lower-case hash") << QByteArray(R"({"unpackedhash": "a1b2c3"})") << QString() << quint64(0)
                                      << hex("a1b2c3") << true;
+    // Not plain hex: read as ever, leniently.
+    QTest::newRow("hash with odd digit count") << QByteArray(R"({"unpackedhash": "abc"})") << QString() << quint64(0)
+                                               << hex("abc") << true;
+    QTest::newRow("hash with a space") << QByteArray(R"({"unpackedhash": "a1 b2"})") << QString() << quint64(0)
+                                       << hex("a1 b2") << true;
     QTest::newRow("hash as number") << QByteArray(R"({"unpackedhash": 12})") << QString() << quint64(0) << QByteArray()
                                     << true;
     QTest::newRow("unpack false") << QByteArray(R"({"unpack": false})") << QString() << quint64(0) << QByteArray()
@@ -370,6 +376,28 @@ void TestPackageConfigurationReader::findIsExactOnALargeTable()
         } else {
             QVERIFY2(found == reader.files.end(), qPrintable(name));
         }
+    }
+}
+
+void TestPackageConfigurationReader::largeChunkTableKeepsItsOrder()
+{
+    // Several thousand chunks, as a real package has: every one in its place, a refused address among them.
+    constexpr int count = 10001;
+    QJsonArray chunks;
+    for (int i = 0; i < count; ++i) {
+        const QString hash = QString::fromLatin1(QByteArray::number(i, 16).rightJustified(64, '0'));
+        const QString url = i == 4096 ? QStringLiteral("file:///etc/hostname") : QStringLiteral("c/%1").arg(i);
+        chunks.append(QJsonObject { { "url", url }, { "packedsize", i }, { "unpackedhash", hash } });
+    }
+    const TPackageConfigurationReader reader = read(QJsonDocument(QJsonObject { { "chunks", chunks } }).toJson());
+    QVERIFY(reader.valid);
+    QCOMPARE(reader.chunks.size(), std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const TChunkInPackage& chunk = reader.chunks[std::size_t(i)];
+        const QUrl url = i == 4096 ? QUrl() : QUrl(QStringLiteral("http://cdn.example/game/c/%1").arg(i));
+        QVERIFY2(chunk.url == url && chunk.packedSize == quint64(i)
+                && chunk.unpackedHash == QByteArray::fromHex(QByteArray::number(i, 16).rightJustified(64, '0')),
+            qPrintable(QStringLiteral("chunk %1").arg(i)));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QJsonParseError>
 #include <QJsonValue>
 #include <QVariant>
+#include <QtConcurrent/QtConcurrentMap>
 
 #include <algorithm>
 #include <utility>
@@ -23,9 +24,37 @@ quint64 sizeFromJson(const QJsonValue& value)
     return value.toVariant().toULongLong();
 }
 
+int hexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
+// A package lists two hashes per chunk, tens of thousands of them: plain hex digits are decoded in
+// place, anything else the framework's lenient way.
 QByteArray hashFromJson(const QJsonValue& value)
 {
-    return QByteArray::fromHex(value.toString().toLocal8Bit());
+    const QString text = value.toString();
+    if (text.size() % 2 == 0) {
+        QByteArray hash(text.size() / 2, Qt::Uninitialized);
+        char* out = hash.data();
+        const QChar* in = text.constData();
+        bool plain = true;
+        for (qsizetype i = 0; i < hash.size() && plain; ++i) {
+            const int high = hexDigitValue(in[2 * i].unicode());
+            const int low = hexDigitValue(in[2 * i + 1].unicode());
+            plain = high >= 0 && low >= 0;
+            out[i] = char(high << 4 | low);
+        }
+        if (plain)
+            return hash;
+    }
+    return QByteArray::fromHex(text.toLocal8Bit());
 }
 
 EPackageGeneration generationFromText(const QString& text)
@@ -70,8 +99,28 @@ TPatchInPackage patchFromJson(const QJsonObject& object, const QUrl& baseUrl)
 void appendChunks(TChunkInPackageVector& chunks, const QJsonValue& value, const QUrl& baseUrl)
 {
     const QJsonArray array = value.toArray();
-    for (const QJsonValue& element : array)
-        chunks.push_back(TChunkInPackage::fromJson(element.toObject(), baseUrl));
+    const std::size_t first = chunks.size();
+    chunks.resize(first + std::size_t(array.size()));
+    // A package lists tens of thousands of chunks, each read on its own, while the installation waits
+    // for them: big tables are read in blocks on several cores.
+    constexpr qsizetype blockSize = 4096;
+    std::vector<qsizetype> blockStarts;
+    for (qsizetype start = 0; start < array.size(); start += blockSize)
+        blockStarts.push_back(start);
+    const auto readBlock = [&chunks, first, array, baseUrl](qsizetype start) {
+        // Own copies: the shared data is only read, but each thread reads through its own handles.
+        const QJsonArray table = array;
+        const QUrl base = baseUrl;
+        const qsizetype end = std::min(start + blockSize, table.size());
+        for (qsizetype i = start; i < end; ++i)
+            chunks[first + std::size_t(i)] = TChunkInPackage::fromJson(table.at(i).toObject(), base);
+    };
+    if (blockStarts.size() < 2) {
+        for (const qsizetype start : blockStarts)
+            readBlock(start);
+        return;
+    }
+    QtConcurrent::blockingMap(blockStarts, readBlock);
 }
 
 void appendFiles(TFileInPackageVector& files, const QJsonValue& value, const QUrl& baseUrl)
