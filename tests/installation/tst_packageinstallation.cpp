@@ -366,7 +366,8 @@ void TestPackageInstallation::scanThenHandOver()
 
     auto installation = makeInstallation(folder);
     QSignalSpy progress(installation.get(), &TPackageInstallation::scanProgress);
-    installation->startScan(configuration(specs, "2"), installed, false);
+    installation->setTargetConfiguration(configuration(specs, "2"));
+    installation->startScan(installed, false);
     QTRY_COMPARE_WITH_TIMEOUT(installation->downloadStarts, 1, 20000);
     QVERIFY(!QFileInfo::exists(folder.filePath("obsolete.txt")));
     QCOMPARE(installation->getFilesToDelete().size(), std::size_t(1));
@@ -385,7 +386,8 @@ void TestPackageInstallation::failedScanEndsTheInstallation()
     QSignalSpy finished(installation.get(), &TPackageInstallation::downloadFinished);
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("installation scan worker failed"));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("startScan: the scan of .* failed"));
-    installation->startScan(next, TPackageConfigurationReader(), false);
+    installation->setTargetConfiguration(next);
+    installation->startScan(TPackageConfigurationReader(), false);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
     QVERIFY(!installation->hasSucceeded());
     QCOMPARE(installation->getFinishReason(), EPackageDownloaderError::SavingFailed);

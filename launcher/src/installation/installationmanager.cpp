@@ -162,15 +162,16 @@ QString TInstallationManager::assetFilePath(const QDir& folder)
     return markerPath(folder, m_pLauncherFilesystemHelper->getLauncherSettings()->assetFile);
 }
 
-TPackageConfigurationReader TInstallationManager::readInstalled(const QString& packagePath, const QString& assetPath,
-    const QDir& folder, const TPackageConfigurationReader* known)
+std::optional<TPackageConfigurationReader> TInstallationManager::readInstalled(const QString& packagePath,
+    const QString& assetPath, const QDir& folder, const TPackageConfigurationReader* known)
 {
     QByteArray packageDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath);
     QByteArray assetDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath);
-    // The same documents give the same tables: parsing tens of thousands of chunks again would hold the
-    // window for a noticeable time. (Only the chunk addresses differ, which nobody reads from here.)
+    // The same documents give the same tables: parsing tens of thousands of chunks again, or copying
+    // them, would hold the window for a noticeable time. (Only the chunk addresses differ, which nobody
+    // reads from here.)
     if (known && packageDocument == known->packageJson && assetDocument == known->assetJson)
-        return *known;
+        return std::nullopt;
     const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
     return TPackageConfigurationReader(std::move(packageDocument), std::move(assetDocument), base, base,
         m_pLauncherFilesystemHelper->markerNames());
@@ -187,15 +188,22 @@ ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_p
     if (!QFileInfo::exists(fullMarker))
         return QFileInfo::exists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
                                                 : ELocalPackageStatus::NotInstalled;
-    const TPackageConfigurationReader installed = readInstalled(fullMarker, assetFilePath(folder), folder);
+    const TPackageConfigurationReader installed = *readInstalled(fullMarker, assetFilePath(folder), folder);
     if (current->versionText() != installed.versionText())
         return ELocalPackageStatus::UpdateAvailable;
     return current->assetVersion == QLatin1String("1") ? ELocalPackageStatus::UpdateAvailable
                                                        : ELocalPackageStatus::UpToDate;
 }
 
-TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(
-    const QDir& folder, const TPackageConfigurationReader* known)
+TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& folder)
+{
+    const QString packagePath = installedMarker(folder);
+    if (packagePath.isEmpty())
+        return TPackageConfigurationReader();
+    return *readInstalled(packagePath, assetFilePath(folder), folder);
+}
+
+QString TInstallationManager::installedMarker(const QDir& folder)
 {
     const TLauncherSettings& settings = *m_pLauncherFilesystemHelper->getLauncherSettings();
     qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
@@ -206,18 +214,16 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
             << " Thread: " << QThread::currentThreadId();
     const auto [partialMarker, fullMarker] = installationMarkerPaths(folder);
     const QString assetPath = assetFilePath(folder);
-    QString packagePath;
     if (QFileInfo::exists(fullMarker)) {
-        packagePath = fullMarker;
         qInfo() << "FullInstallationMarker " << fullMarker << assetPath << " Thread:" << QThread::currentThreadId();
-    } else if (QFileInfo::exists(partialMarker)) {
-        packagePath = partialMarker;
+        return fullMarker;
+    }
+    if (QFileInfo::exists(partialMarker)) {
         qInfo() << "PartialInstallationMarker " << partialMarker << assetPath
                 << " Thread:" << QThread::currentThreadId();
-    } else {
-        return TPackageConfigurationReader();
+        return partialMarker;
     }
-    return readInstalled(packagePath, assetPath, folder, known);
+    return QString();
 }
 
 void TInstallationManager::markPackageAsPartiallyInstalled(
@@ -287,14 +293,14 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::findInstallation(
 }
 
 std::shared_ptr<TPackageInstallation> TInstallationManager::createInstallation(const std::shared_ptr<TPackage>& package,
-    const QDir& folder, const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target)
+    const QDir& folder, const TPackageConfigurationReader& installed, TPackageConfigurationReader target)
 {
     auto installation
         = std::make_shared<TPackageInstallation>(package, networkAccessManager, m_pLauncherFilesystemHelper);
     installation->setInstallationDirectory(folder);
     installation->setVersionTexts(installed.versionText(), target.versionText());
     installation->setInstallationMode(installationMode);
-    installation->setTargetConfiguration(target);
+    installation->setTargetConfiguration(std::move(target));
     return installation;
 }
 
@@ -340,9 +346,10 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     if (!ready)
         return;
     const QDir folder = *ready;
-    // A copy: a refresh of the launcher configuration may replace the package's own meanwhile.
-    const TPackageConfigurationReader target = *package->packageConfiguration();
-    const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+    // A copy, the installation's from here on: a refresh of the launcher configuration may replace the
+    // package's own meanwhile.
+    TPackageConfigurationReader target = *package->packageConfiguration();
+    TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
     if (!target.valid) {
         failStart(package, folder, installed, target);
         return;
@@ -352,7 +359,8 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
         && localPackageStatus(package) == ELocalPackageStatus::UpdateAvailable;
     markPackageAsPartiallyInstalled(package, target.packageJson, target.assetJson);
 
-    const std::shared_ptr<TPackageInstallation> installation = createInstallation(package, folder, installed, target);
+    const std::shared_ptr<TPackageInstallation> installation
+        = createInstallation(package, folder, installed, std::move(target));
     connect(
         installation.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
     connect(installation.get(), &TPackageInstallation::verificationFinished, this,
@@ -365,7 +373,7 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     emit installationOrUpdateStarted(*installation);
     sentProgressThresholds.clear();
     sendFunnelStep(QStringLiteral("download_started"), QStringLiteral("FunnelDownloadStartedFirst"));
-    installation->startScan(target, installed, fast);
+    installation->startScan(std::move(installed), fast);
 }
 
 void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& package)
@@ -375,7 +383,7 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     if (!ready)
         return;
     const QDir folder = *ready;
-    const TPackageConfigurationReader target = *package->packageConfiguration();
+    TPackageConfigurationReader target = *package->packageConfiguration();
     const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
     // An installed configuration that does not parse lists no files, and would pass.
     if (!target.valid || !installed.valid) {
@@ -384,7 +392,8 @@ void TInstallationManager::verifyPackage(const std::shared_ptr<TPackage>& packag
     }
     markPackageAsPartiallyInstalled(package, target.packageJson, target.assetJson);
 
-    const std::shared_ptr<TPackageInstallation> installation = createInstallation(package, folder, installed, target);
+    const std::shared_ptr<TPackageInstallation> installation
+        = createInstallation(package, folder, installed, std::move(target));
     connect(installation.get(), &TPackageInstallation::verificationFinished, this,
         &TInstallationManager::onVerificationFinished);
     addInstallation(installation);
@@ -422,7 +431,12 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
         if (!target.assetJson.isEmpty())
             m_pLauncherFilesystemHelper->writeFileCreatingFolder(assetFilePath(folder), target.assetJson);
         PackageBeingInstalled->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
-        const TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder, &target);
+        // Read back from the disk; the target stands for the markers when they hold exactly its documents.
+        const QString packagePath = installedMarker(folder);
+        const std::optional<TPackageConfigurationReader> readBack = packagePath.isEmpty()
+            ? std::optional(TPackageConfigurationReader())
+            : readInstalled(packagePath, assetFilePath(folder), folder, &target);
+        const TPackageConfigurationReader& installed = readBack ? *readBack : target;
         qInfo() << "onDownloadFinished LocalConfiguration: " << installed.files.size()
                 << " Thread: " << QThread::currentThreadId();
         sendFunnelStep(QStringLiteral("launcher_downloaded"), QStringLiteral("FunnelFinishedDownloadingFirst"));

@@ -41,10 +41,7 @@ public:
     ELocalPackageStatus localPackageStatus(const std::shared_ptr<TPackage>& package);
     // (partial-installation marker path, full-installation marker path)
     QPair<QString, QString> installationMarkerPaths(const QDir& folder);
-    // known: a configuration whose documents the folder's markers may hold; it is taken when they do
-    // instead of parsing them again.
-    TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(
-        const QDir& folder, const TPackageConfigurationReader* known = nullptr);
+    TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const QDir& folder);
     void markPackageAsPartiallyInstalled(
         const std::shared_ptr<TPackage>& package, const QByteArray& packageDocument, const QByteArray& assetDocument);
     QDir installationDirectory(const std::shared_ptr<TPackage>& package);
@@ -97,7 +94,7 @@ private:
     // into that folder; logs why not otherwise.
     std::optional<QDir> folderReadyFor(const std::shared_ptr<TPackage>& package, const char* operation);
     std::shared_ptr<TPackageInstallation> createInstallation(const std::shared_ptr<TPackage>& package,
-        const QDir& folder, const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target);
+        const QDir& folder, const TPackageConfigurationReader& installed, TPackageConfigurationReader target);
     void addInstallation(const std::shared_ptr<TPackageInstallation>& installation);
     void failStart(const std::shared_ptr<TPackage>& package, const QDir& folder,
         const TPackageConfigurationReader& installed, const TPackageConfigurationReader& target);
@@ -108,8 +105,12 @@ private:
     // A marker file of the folder; never the folder itself.
     QString markerPath(const QDir& folder, const QString& name);
     QString assetFilePath(const QDir& folder);
-    TPackageConfigurationReader readInstalled(const QString& packagePath, const QString& assetPath, const QDir& folder,
-        const TPackageConfigurationReader* known = nullptr);
+    // The full marker, else the partial one; empty without either.
+    QString installedMarker(const QDir& folder);
+    // known: a configuration whose documents the markers may hold; nothing is returned when they do,
+    // and known stands for them.
+    std::optional<TPackageConfigurationReader> readInstalled(const QString& packagePath, const QString& assetPath,
+        const QDir& folder, const TPackageConfigurationReader* known = nullptr);
 
     std::shared_ptr<TLauncherConfigurationReader> configuration;
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;

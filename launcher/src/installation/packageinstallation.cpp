@@ -72,12 +72,11 @@ TPackageInstallation::~TPackageInstallation()
     downloader = nullptr;
 }
 
-void TPackageInstallation::startScan(const TPackageConfigurationReader& newConfiguration,
-    const TPackageConfigurationReader& installedConfiguration, bool fastScan)
+void TPackageInstallation::startScan(TPackageConfigurationReader installedConfiguration, bool fastScan)
 {
     registerInstallationMetaTypes();
     emptyFiles.clear();
-    for (const TFileInPackage& file : newConfiguration.files) {
+    for (const TFileInPackage& file : targetConfiguration.files) {
         if (file.unpackedSize == 0)
             emptyFiles.push_back(file);
     }
@@ -85,10 +84,13 @@ void TPackageInstallation::startScan(const TPackageConfigurationReader& newConfi
     connect(scanWatcher, &QFutureWatcherBase::finished, this, &TPackageInstallation::onScanDone);
     TPackageInstallation* installation = this;
     scanWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-        [installation, newConfiguration, installedConfiguration, fastScan]() -> TScanOutcome {
+        // The target is read in place (the destructor waits for the scan); a copy of tens of thousands
+        // of chunks would cost the window as much as the scan of a fresh installation.
+        [installation, installedConfiguration = std::move(installedConfiguration), fastScan]() -> TScanOutcome {
             TScanOutcome outcome;
             try {
-                outcome.changes = TInstallationScan::requiredChanges(newConfiguration, installedConfiguration, fastScan,
+                outcome.changes = TInstallationScan::requiredChanges(installation->targetConfiguration,
+                    installedConfiguration, fastScan,
                     installation->installationDirectory, installation->filesystemHelper, installation->installationMode,
                     [installation](
                         TFileSize scanned, TFileSize total) { emit installation->scanProgress(scanned, total); });
@@ -103,11 +105,11 @@ void TPackageInstallation::startScan(const TPackageConfigurationReader& newConfi
 
 void TPackageInstallation::onScanDone()
 {
-    const TScanOutcome outcome = scanWatcher->result();
+    TScanOutcome outcome = scanWatcher->future().takeResult();
     delete scanWatcher;
     scanWatcher = nullptr;
     if (outcome.errorText.isEmpty()) {
-        onRequiredChangesComputedForInstallation(outcome.changes);
+        onRequiredChangesComputedForInstallation(std::move(outcome.changes));
         return;
     }
     qCritical() << "startScan: the scan of " << package->name << " failed: " << outcome.errorText

@@ -50,9 +50,9 @@ public:
     int getInstallationMode() const { return installationMode; }
     // The configuration being installed, as it was when the installation started; the markers are
     // written from it, since a refresh of the launcher configuration may replace the package's own.
-    void setTargetConfiguration(const TPackageConfigurationReader& configuration)
+    void setTargetConfiguration(TPackageConfigurationReader configuration)
     {
-        targetConfiguration = configuration;
+        targetConfiguration = std::move(configuration);
     }
     const TPackageConfigurationReader& getTargetConfiguration() const { return targetConfiguration; }
     const TFileInPackageVector& getFilesToDelete() const { return filesToDelete; }
@@ -62,11 +62,10 @@ public:
     // decimals that different figures read differently.
     static QPair<QString, QString> spaceFigures(quint64 needed, quint64 available);
 
-    // First phase of an install or update: runs on the global thread pool and ends in
-    // onRequiredChangesComputedForInstallation on the GUI thread. A scan that fails ends the download
-    // phase with SavingFailed.
-    void startScan(const TPackageConfigurationReader& newConfiguration,
-        const TPackageConfigurationReader& installedConfiguration, bool fastScan);
+    // First phase of an install or update, from installedConfiguration to the target configuration:
+    // runs on the global thread pool and ends in onRequiredChangesComputedForInstallation on the GUI
+    // thread. A scan that fails ends the download phase with SavingFailed.
+    void startScan(TPackageConfigurationReader installedConfiguration, bool fastScan);
 
     // Blocks on six workers; call it on a pool thread. Emits scanProgress on the workers' threads.
     std::vector<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
