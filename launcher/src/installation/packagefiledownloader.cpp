@@ -206,7 +206,9 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
     FileStates.clear();
 
     const TLauncherSettings& settings = *FilesystemHelper->getLauncherSettings();
-    std::map<QUrl, TDownloadEntry> entries;
+    // One entry per distinct URL, in the order first met; the index holds an URL's position + 1.
+    std::vector<TDownloadEntry> entries;
+    QHash<QUrl, std::size_t> entryIndex;
     for (const TFileToDownload& input : files) {
         auto state = std::make_shared<TChunkedFileState>();
         state->localFile = input.localFile;
@@ -234,31 +236,29 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         }
         FileStates.push_back(state);
 
-        QSet<QByteArray> seenInFile;
         for (const int index : input.chunkIndicesToDownload) {
             if (index < 0 || std::size_t(index) >= input.chunks.size())
                 continue; // never written, so the finish reports the file incomplete
             const TChunkInPackage& chunk = input.chunks[std::size_t(index)];
-            ++state->outstandingPlaces[chunk.unpackedHash];
+            const int placesInFile = ++state->outstandingPlaces[chunk.unpackedHash];
             std::shared_ptr<TPendingChunk>& record = PendingChunks[chunk.unpackedHash];
             if (!record)
                 record = std::make_shared<TPendingChunk>();
             ++record->useCount;
-            if (seenInFile.contains(chunk.unpackedHash))
-                continue;
-            seenInFile.insert(chunk.unpackedHash);
-            auto found = entries.find(chunk.url);
-            if (found == entries.end()) {
-                TDownloadEntry entry;
+            if (placesInFile > 1)
+                continue; // the file is listed once per content
+            std::size_t& position = entryIndex[chunk.url];
+            if (position == 0) {
+                TDownloadEntry& entry = entries.emplace_back();
                 entry.url = chunk.url;
                 entry.packedSize = chunk.packedSize;
                 entry.packedHash = chunk.packedHash;
                 entry.unpackedSize = chunk.unpackedSize;
                 entry.unpackedHash = chunk.unpackedHash;
                 entry.unpack = chunk.unpack;
-                found = entries.emplace(chunk.url, std::move(entry)).first;
+                position = entries.size();
             }
-            found->second.files.push_back(state);
+            entries[position - 1].files.push_back(state);
         }
     }
 
@@ -275,18 +275,19 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         }
     }
 
-    std::vector<std::pair<quint64, TDownloadEntry>> keyed;
+    // Front of the files first; entries of the same offset in the order their files come.
+    std::vector<std::pair<quint64, std::size_t>> keyed;
     keyed.reserve(entries.size());
-    for (auto& [url, entry] : entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
         quint64 key = noOffset;
-        for (const auto& state : entry.files)
-            key = std::min(key, firstOffsets[state.get()].value(entry.unpackedHash, noOffset));
-        keyed.emplace_back(key, std::move(entry));
+        for (const auto& state : entries[i].files)
+            key = std::min(key, firstOffsets[state.get()].value(entries[i].unpackedHash, noOffset));
+        keyed.emplace_back(key, i);
     }
-    std::sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     DownloadQueue.reserve(DownloadQueue.size() + keyed.size());
-    for (auto& [key, entry] : keyed)
-        DownloadQueue.push_back(std::move(entry));
+    for (const auto& [key, index] : keyed)
+        DownloadQueue.push_back(std::move(entries[index]));
 }
 
 void TPackageFileDownloader::downloadFiles(

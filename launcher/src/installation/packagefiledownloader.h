@@ -247,7 +247,7 @@ private:
     TProgressStatistics DownloadStatistics;
     TProgressStatistics WriteStatistics;
     QMutex PendingChunksMutex;
-    QMap<QByteArray, std::shared_ptr<TPendingChunk>> PendingChunks;
+    QHash<QByteArray, std::shared_ptr<TPendingChunk>> PendingChunks;
     int ChunksCachedInMemory = 0;
     // Every file of the run, to tell at the end whether each got all its chunks.
     std::vector<std::shared_ptr<TChunkedFileState>> FileStates;
