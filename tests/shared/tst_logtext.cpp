@@ -15,6 +15,7 @@ private slots:
     void printsAsTheFrameworkDoes_data();
     void printsAsTheFrameworkDoes();
     void linesReachTheHandlerAsTheFrameworksDo();
+    void urlsLoggedAgainReadTheSame();
 };
 
 void TestLogText::printsAsTheFrameworkDoes_data()
@@ -78,12 +79,39 @@ void TestLogText::linesReachTheHandlerAsTheFrameworksDo()
     qWarning() << "Failed to save file downloaded from" << plain << " Error: " << QString("disk full");
     TLogLine(QtWarningMsg) << "Failed to save file downloaded from" << TLogText::url(plain)
                            << " Error: " << TLogText::quoted("disk full");
+    qInfo() << "start download of " << plain << " Thread: " << QThread::currentThreadId();
+    TLogLine(QtInfoMsg) << "start download of " << TLogText::url(plain) << " Thread: " << QThread::currentThreadId();
     qInstallMessageHandler(previous);
 
-    QCOMPARE(handled.size(), 10);
+    QCOMPARE(handled.size(), 12);
     for (qsizetype i = 0; i < handled.size(); i += 2) {
         QCOMPARE(handled.at(i + 1).first, handled.at(i).first);
         QCOMPARE(handled.at(i + 1).second, handled.at(i).second);
+    }
+}
+
+void TestLogText::urlsLoggedAgainReadTheSame()
+{
+    // More URLs than the texts kept, each logged again after the others, and URLs changed in place.
+    std::vector<QUrl> urls;
+    for (int i = 0; i < 200; ++i)
+        urls.emplace_back(QStringLiteral("http://h/chunks/%1").arg(i));
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < urls.size(); i += std::size_t(1 + round)) {
+            QString own;
+            QDebug(&own) << TLogText::url(urls[i]);
+            QCOMPARE(own.trimmed(), QStringLiteral("QUrl(\"http://h/chunks/%1\")").arg(i));
+        }
+    }
+    QUrl changed = urls.front();
+    changed.setPath(QStringLiteral("/other"));
+    QUrl copy = urls.back();
+    urls.back().setPath(QStringLiteral("/moved"));
+    for (const auto& [url, text] : { std::pair(changed, "http://h/other"), std::pair(urls.front(), "http://h/chunks/0"),
+             std::pair(urls.back(), "http://h/moved"), std::pair(copy, "http://h/chunks/199") }) {
+        QString own;
+        QDebug(&own) << TLogText::url(url);
+        QCOMPARE(own.trimmed(), QStringLiteral("QUrl(\"%1\")").arg(QLatin1String(text)));
     }
 }
 

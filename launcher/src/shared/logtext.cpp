@@ -3,6 +3,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <array>
 
 namespace shared {
 
@@ -21,14 +22,28 @@ bool printsAsItIs(const QString& Text)
 
 TLogText TLogText::url(const QUrl& Url)
 {
-    // A chunk's lines on one thread name the same URL one after the other.
-    thread_local QUrl lastUrl;
-    thread_local QString lastText;
-    if (Url != lastUrl || lastText.isNull()) {
-        lastUrl = Url;
-        lastText = Url.toDisplayString();
+    // A chunk's URL is logged several times on one thread, between the lines of other chunks: the texts
+    // of the last URLs are kept. An entry holds its URL, so its shared data cannot be reused for another
+    // one meanwhile, and a URL changed since then has detached from it: the same data is the same URL.
+    struct TRecent
+    {
+        QUrl url;
+        QString text;
+    };
+    thread_local std::array<TRecent, 64> recent;
+    thread_local std::size_t next = 0;
+    const QUrl::DataPtr data = const_cast<QUrl&>(Url).data_ptr();
+    if (!data)
+        return TLogText(Url.toDisplayString(), true);
+    for (TRecent& entry : recent) {
+        if (entry.url.data_ptr() == data)
+            return TLogText(entry.text, true);
     }
-    return TLogText(lastText, true);
+    TRecent& entry = recent[next];
+    next = (next + 1) % recent.size();
+    entry.url = Url;
+    entry.text = Url.toDisplayString();
+    return TLogText(entry.text, true);
 }
 
 QDebug operator<<(QDebug Debug, const TLogText& Logged)

@@ -49,6 +49,8 @@ public:
     TLogLine& operator<<(const TLogText& Text);
     // Thread ids and other pointers, as "0x" and hexadecimal digits.
     TLogLine& operator<<(const void* Pointer);
+    // Thread ids come as void*, which the template below would otherwise take.
+    TLogLine& operator<<(void* Pointer) { return *this << static_cast<const void*>(Pointer); }
     TLogLine& operator<<(qint64 Number);
     TLogLine& operator<<(quint64 Number);
     TLogLine& operator<<(int Number) { return *this << qint64(Number); }
