@@ -222,8 +222,8 @@ void TestPackageConfigurationReader::chunkMembers_data()
     QTest::newRow("lower-case hash") << QByteArray(R"({"unpackedhash": "a1b2c3"})") << QString() << quint64(0)
                                      << hex("a1b2c3") << true;
     // Not plain hex: read as ever, leniently.
-    QTest::newRow("hash with odd digit count") << QByteArray(R"({"unpackedhash": "abc"})") << QString() << quint64(0)
-                                               << hex("abc") << true;
+    QTest::newRow("hash with odd digit count")
+        << QByteArray(R"({"unpackedhash": "abc"})") << QString() << quint64(0) << hex("abc") << true;
     QTest::newRow("hash with a space") << QByteArray(R"({"unpackedhash": "a1 b2"})") << QString() << quint64(0)
                                        << hex("a1 b2") << true;
     QTest::newRow("hash as number") << QByteArray(R"({"unpackedhash": 12})") << QString() << quint64(0) << QByteArray()

@@ -76,6 +76,8 @@ private slots:
     void joinPath();
 
     void readMissingFile();
+    void fileHoldsIfOpenable_data();
+    void fileHoldsIfOpenable();
     void writeAndReadBack();
     void writeFileReplacesAtomically();
     void writeFileIntoMissingFolder();
@@ -171,6 +173,39 @@ void TestFileSystemHelper::readMissingFile()
     const QString message = errorText([&] { helper.readFile(path); });
     QVERIFY2(message.startsWith(QStringLiteral("I/O error on file '%1': ").arg(path)), qPrintable(message));
     QVERIFY(message.size() > QStringLiteral("I/O error on file '%1': ").arg(path).size());
+}
+
+void TestFileSystemHelper::fileHoldsIfOpenable_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: no file
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<bool>("holds");
+
+    QByteArray big(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char(i * 131 + i / 4099);
+    QByteArray lastByteChanged = big;
+    lastByteChanged[lastByteChanged.size() - 1] = char(~lastByteChanged.back());
+    QTest::newRow("same, several blocks") << big << big << true;
+    QTest::newRow("last byte differs") << lastByteChanged << big << false;
+    QTest::newRow("file longer") << big << big.chopped(1) << false;
+    QTest::newRow("file shorter") << big.chopped(1) << big << false;
+    QTest::newRow("both empty") << QByteArray("") << QByteArray() << true;
+    QTest::newRow("no file, nothing expected") << QByteArray() << QByteArray() << true;
+    QTest::newRow("no file, something expected") << QByteArray() << QByteArray("x") << false;
+}
+
+void TestFileSystemHelper::fileHoldsIfOpenable()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, holds);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("marker.json"));
+    if (!content.isNull())
+        helper.writeFile(path, content);
+    QCOMPARE(helper.fileHoldsIfOpenable(path, expected), holds);
+    QCOMPARE(helper.readFileIfOpenable(path) == expected, holds);
 }
 
 void TestFileSystemHelper::writeAndReadBack()

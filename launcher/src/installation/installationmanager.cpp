@@ -162,16 +162,17 @@ QString TInstallationManager::assetFilePath(const QDir& folder)
     return markerPath(folder, m_pLauncherFilesystemHelper->getLauncherSettings()->assetFile);
 }
 
-std::optional<TPackageConfigurationReader> TInstallationManager::readInstalled(const QString& packagePath,
-    const QString& assetPath, const QDir& folder, const TPackageConfigurationReader* known)
+std::optional<TPackageConfigurationReader> TInstallationManager::readInstalled(
+    const QString& packagePath, const QString& assetPath, const QDir& folder, const TPackageConfigurationReader* known)
 {
+    // The same documents give the same tables: parsing tens of thousands of chunks again, or copying
+    // them, would hold the window for a noticeable time, and so would reading the documents whole.
+    // (Only the chunk addresses differ, which nobody reads from here.)
+    if (known && m_pLauncherFilesystemHelper->fileHoldsIfOpenable(packagePath, known->packageJson)
+        && m_pLauncherFilesystemHelper->fileHoldsIfOpenable(assetPath, known->assetJson))
+        return std::nullopt;
     QByteArray packageDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(packagePath);
     QByteArray assetDocument = m_pLauncherFilesystemHelper->readFileIfOpenable(assetPath);
-    // The same documents give the same tables: parsing tens of thousands of chunks again, or copying
-    // them, would hold the window for a noticeable time. (Only the chunk addresses differ, which nobody
-    // reads from here.)
-    if (known && packageDocument == known->packageJson && assetDocument == known->assetJson)
-        return std::nullopt;
     const QUrl base = QUrl::fromLocalFile(folder.absolutePath());
     return TPackageConfigurationReader(std::move(packageDocument), std::move(assetDocument), base, base,
         m_pLauncherFilesystemHelper->markerNames());

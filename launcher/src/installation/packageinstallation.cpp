@@ -89,11 +89,12 @@ void TPackageInstallation::startScan(TPackageConfigurationReader installedConfig
         [installation, installedConfiguration = std::move(installedConfiguration), fastScan]() -> TScanOutcome {
             TScanOutcome outcome;
             try {
-                outcome.changes = TInstallationScan::requiredChanges(installation->targetConfiguration,
-                    installedConfiguration, fastScan,
-                    installation->installationDirectory, installation->filesystemHelper, installation->installationMode,
-                    [installation](
-                        TFileSize scanned, TFileSize total) { emit installation->scanProgress(scanned, total); });
+                outcome.changes
+                    = TInstallationScan::requiredChanges(installation->targetConfiguration, installedConfiguration,
+                        fastScan, installation->installationDirectory, installation->filesystemHelper,
+                        installation->installationMode, [installation](TFileSize scanned, TFileSize total) {
+                            emit installation->scanProgress(scanned, total);
+                        });
             } catch (const std::exception& e) {
                 outcome.errorText = QString::fromUtf8(e.what());
             } catch (...) {

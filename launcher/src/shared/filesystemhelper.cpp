@@ -255,6 +255,27 @@ QByteArray TFileSystemHelper::readFileIfOpenable(const QString& path)
     return data;
 }
 
+bool TFileSystemHelper::fileHoldsIfOpenable(const QString& path, const QByteArray& expected)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) && file.error() == QFileDevice::OpenError)
+        return expected.isEmpty();
+    checkFileError(file);
+    QByteArray block(std::clamp<qsizetype>(expected.size(), 64 << 10, 1 << 20), Qt::Uninitialized);
+    qint64 compared = 0;
+    for (;;) {
+        const qint64 got = file.read(block.data(), block.size());
+        checkFileError(file);
+        if (got <= 0)
+            break;
+        if (got > expected.size() - compared
+            || memcmp(block.constData(), expected.constData() + compared, size_t(got)) != 0)
+            return false;
+        compared += got;
+    }
+    return compared == expected.size();
+}
+
 void TFileSystemHelper::writeFile(const QString& path, const QByteArray& data)
 {
     // Written beside the target and renamed over it on commit: a kill mid-write keeps the old file.

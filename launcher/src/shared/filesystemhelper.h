@@ -55,6 +55,8 @@ public:
     virtual QByteArray readFile(const QString& path);
     // A file that cannot be opened reads as empty; other failures throw.
     virtual QByteArray readFileIfOpenable(const QString& path);
+    // Whether readFileIfOpenable would give exactly expected; reads in blocks, never the whole file at once.
+    virtual bool fileHoldsIfOpenable(const QString& path, const QByteArray& expected);
     // Replaces the file atomically, so an interrupted write leaves the old content in place.
     virtual void writeFile(const QString& path, const QByteArray& data);
     // Text in UTF-8; a file that cannot be opened throws.
