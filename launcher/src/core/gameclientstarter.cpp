@@ -10,8 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QProcess>
 #include <QProcessEnvironment>
+
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include <spawn.h>
 
 namespace korvane::launcher {
 
@@ -61,12 +66,51 @@ bool TGameClientStarter::startDetached(const TClientStart& start)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LD_LIBRARY_PATH"), start.workingDirectory);
-    QProcess process;
-    process.setProgram(start.program);
-    process.setArguments(start.arguments);
-    process.setWorkingDirectory(start.workingDirectory);
-    process.setProcessEnvironment(environment);
-    return process.startDetached();
+
+    // Spawned, not forked: a fork marks every page of the launcher copy-on-write, and after a large
+    // installation the launcher would then pay a page fault for each page it writes on its way out.
+    std::vector<QByteArray> texts { QFile::encodeName(start.program) };
+    for (const QString& argument : start.arguments)
+        texts.push_back(QFile::encodeName(argument));
+    const std::size_t argumentCount = texts.size();
+    for (const QString& variable : environment.toStringList())
+        texts.push_back(QFile::encodeName(variable));
+    std::vector<char*> arguments;
+    std::vector<char*> variables;
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        (i < argumentCount ? arguments : variables).push_back(texts[i].data());
+    arguments.push_back(nullptr);
+    variables.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    const QByteArray folder = QFile::encodeName(start.workingDirectory);
+    if (!folder.isEmpty())
+        posix_spawn_file_actions_addchdir_np(&actions, folder.constData());
+    // Its own session, with the default for broken pipes and no blocked signals, as a detached start.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigset_t mask;
+    sigemptyset(&mask);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &mask);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = 0;
+    // A bare name is looked up on the search path, as a shell would.
+    const int error = start.program.contains(QLatin1Char('/'))
+        ? posix_spawn(&pid, arguments[0], &actions, &attributes, arguments.data(), variables.data())
+        : posix_spawnp(&pid, arguments[0], &actions, &attributes, arguments.data(), variables.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        qWarning() << "Starting" << start.program << "failed:" << strerror(error);
+        return false;
+    }
+    // Not followed: the launcher leaves right after the start, and the system adopts the client.
+    return true;
 }
 
 } // namespace korvane::launcher
