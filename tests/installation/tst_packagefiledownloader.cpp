@@ -118,7 +118,7 @@ class TestPackageFileDownloader : public QObject
     {
         // Plain-http chunks through the own client, as an installation sends them.
         auto managers = std::make_shared<shared::QNetworkAccessManagerWrapper>(manager);
-        managers->sendPlainHttpItself();
+        managers->sendThroughOwnClient();
         pool = std::make_shared<shared::TDownloadPool>(concurrency, managers, false);
         return std::make_unique<TPackageFileDownloader>(pool, helper);
     }

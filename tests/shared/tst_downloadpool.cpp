@@ -37,7 +37,7 @@ struct TPoolFixture
         QFETCH_GLOBAL(bool, ownClient);
         auto wrapper = std::make_shared<shared::QNetworkAccessManagerWrapper>(manager, Managers);
         if (ownClient)
-            wrapper->sendPlainHttpItself();
+            wrapper->sendThroughOwnClient();
         managers = wrapper;
         pool = std::make_shared<TDownloadPool>(Limit, wrapper, RemoveOnFinish);
         QObject::connect(

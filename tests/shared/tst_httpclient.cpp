@@ -1,6 +1,7 @@
 #include "shared/httpclient.h"
 
 #include "support/loopbackserver.h"
+#include "support/testcertificate.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -127,6 +128,7 @@ class TestHttpClient : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { QVERIFY(TTestCertificate::trustLocalhost()); }
     void answersLikeTheFrameworksReplies_data();
     void answersLikeTheFrameworksReplies();
     void readsEveryFraming_data();
@@ -136,10 +138,13 @@ private slots:
     void nothingListening();
     void withoutDescriptorsEveryRequestFails();
     void manyAtOnceKeepTheirConnections();
+    void httpsGoesThroughTheLanes();
+    void httpsAbortedOrDroppedReachesNobody();
 };
 
 void TestHttpClient::answersLikeTheFrameworksReplies_data()
 {
+    QTest::addColumn<bool>("tls");
     QTest::addColumn<TScript>("script");
     QTest::addColumn<int>("transferTimeout");
     QTest::addColumn<int>("error");
@@ -152,44 +157,52 @@ void TestHttpClient::answersLikeTheFrameworksReplies_data()
     stalled.stallAfterBytes = 1000;
     stalled.stallMs = 1500;
     const int none = int(QNetworkReply::NoError);
-    QTest::newRow("big body") << TScript {} << 0 << none << 200 << content;
-    QTest::newRow("empty body") << TScript { empty } << 0 << none << 200 << QByteArray();
-    QTest::newRow("cut short, announced as such")
-        << TScript { TResponse::truncated(10) } << 0 << none << 200 << content.left(10);
-    QTest::newRow("redirect") << TScript { TResponse::redirect("/target") } << 0 << none << 302 << QByteArray();
-    QTest::newRow("404") << TScript { TResponse::withStatus(404) } << 0 << int(QNetworkReply::ContentNotFoundError)
-                         << 404 << QByteArray();
-    QTest::newRow("403") << TScript { TResponse::withStatus(403) } << 0 << int(QNetworkReply::ContentAccessDenied)
-                         << 403 << QByteArray();
-    QTest::newRow("500") << TScript { TResponse::withStatus(500) } << 0 << int(QNetworkReply::InternalServerError)
-                         << 500 << QByteArray();
-    QTest::newRow("dropped inside the body")
-        << TScript { TResponse::dropped(100) } << 0 << int(QNetworkReply::RemoteHostClosedError) << 200 << QByteArray();
-    QTest::newRow("no headers in time") << TScript { TResponse::delayed(1500) } << 200
-                                        << int(QNetworkReply::OperationCanceledError) << 0 << QByteArray();
-    QTest::newRow("body stalls") << TScript { stalled } << 200 << int(QNetworkReply::OperationCanceledError) << 200
-                                 << QByteArray();
-    QTest::newRow("slow but steady") << TScript { TResponse::delayed(100) } << 1000 << none << 200 << content;
+    // Every case over plain http (the client's own) and over https (a lane's framework manager).
+    for (const bool tls : { false, true }) {
+        const auto row = [tls](const char* name) -> QTestData& {
+            return QTest::newRow(qPrintable(QString::fromLatin1(name) + (tls ? ", https" : ""))) << tls;
+        };
+        row("big body") << TScript {} << 0 << none << 200 << content;
+        row("empty body") << TScript { empty } << 0 << none << 200 << QByteArray();
+        row("cut short, announced as such")
+            << TScript { TResponse::truncated(10) } << 0 << none << 200 << content.left(10);
+        row("redirect") << TScript { TResponse::redirect("/target") } << 0 << none << 302 << QByteArray();
+        row("404") << TScript { TResponse::withStatus(404) } << 0 << int(QNetworkReply::ContentNotFoundError) << 404
+                   << QByteArray();
+        row("403") << TScript { TResponse::withStatus(403) } << 0 << int(QNetworkReply::ContentAccessDenied) << 403
+                   << QByteArray();
+        row("500") << TScript { TResponse::withStatus(500) } << 0 << int(QNetworkReply::InternalServerError) << 500
+                   << QByteArray();
+        row("dropped inside the body") << TScript { TResponse::dropped(100) } << 0
+                                       << int(QNetworkReply::RemoteHostClosedError) << 200 << QByteArray();
+        row("no headers in time") << TScript { TResponse::delayed(1500) } << 200
+                                  << int(QNetworkReply::OperationCanceledError) << 0 << QByteArray();
+        row("body stalls") << TScript { stalled } << 200 << int(QNetworkReply::OperationCanceledError) << 200
+                           << QByteArray();
+        row("slow but steady") << TScript { TResponse::delayed(100) } << 1000 << none << 200 << content;
+    }
 }
 
 void TestHttpClient::answersLikeTheFrameworksReplies()
 {
+    QFETCH(bool, tls);
     QFETCH(TScript, script);
     QFETCH(int, transferTimeout);
     QFETCH(int, error);
     QFETCH(int, status);
     QFETCH(QByteArray, body);
 
-    TLoopbackServer server;
+    TLoopbackServer server(tls ? TLoopbackServer::EMode::Tls : TLoopbackServer::EMode::Plain);
     server.setBody("/x", content);
     server.setBody("/target", "target");
     server.setScript("/x", script);
-    THttpClient client;
+    THttpClient client(nullptr, tls ? 2 : 0, QNetworkRequest::ManualRedirectPolicy);
+    QCOMPARE(client.accepts(QNetworkRequest(server.url("/x"))), true);
     const TResult result = fetchOne(client, server.url("/x"), transferTimeout);
     QVERIFY(result.finished);
     QCOMPARE(int(result.error), error);
     QCOMPARE(result.status, status);
-    if (status == 200)
+    if (status == 200 && error == int(QNetworkReply::NoError))
         QVERIFY(result.body == body);
     if (status == 302)
         QCOMPARE(result.redirect, QUrl("/target"));
@@ -351,6 +364,57 @@ void TestHttpClient::withoutDescriptorsEveryRequestFails()
     QCOMPARE(result.error, QNetworkReply::UnknownNetworkError);
     QVERIFY2(result.errorText.contains("cannot be watched: Too many open files"), qPrintable(result.errorText));
     QCOMPARE(server.requestCount(), 0);
+}
+
+void TestHttpClient::httpsGoesThroughTheLanes()
+{
+    // Many at once over two lanes, each body whole and in its place; without lanes https is not taken.
+    TLoopbackServer server(TLoopbackServer::EMode::Tls);
+    QList<QUrl> urls;
+    for (int i = 0; i < 40; ++i) {
+        server.setBody(QStringLiteral("/c/%1").arg(i), bytes(1000 + i * 997));
+        urls.append(server.url(QStringLiteral("/c/%1").arg(i)));
+    }
+    QVERIFY(!THttpClient().accepts(QNetworkRequest(urls.front())));
+    THttpClient client(nullptr, 2);
+    const QList<TResult> results = fetch(client, urls, 20000);
+    for (int i = 0; i < 40; ++i) {
+        QVERIFY2(results[i].finished && results[i].error == QNetworkReply::NoError, qPrintable(QString::number(i)));
+        QVERIFY(results[i].body == bytes(1000 + i * 997));
+    }
+    QCOMPARE(server.requestCount(), 40);
+}
+
+void TestHttpClient::httpsAbortedOrDroppedReachesNobody()
+{
+    TLoopbackServer server(TLoopbackServer::EMode::Tls);
+    server.setBody("/x", content);
+    server.setScript("/x", firstRequests(3, TResponse::delayed(500)));
+    auto client = std::make_unique<THttpClient>(nullptr, 1);
+    THttpReply* reply = client->get(QNetworkRequest(server.url("/x")));
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    QVERIFY(server.waitForRequests(1));
+    reply->abort();
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+    QTest::qWait(700);
+    QCOMPARE(finished.size(), 1);
+    delete reply;
+
+    // Deleted while its request runs, and the client destroyed with one still running.
+    delete client->get(QNetworkRequest(server.url("/x")));
+    THttpReply* left = client->get(QNetworkRequest(server.url("/x")));
+    QSignalSpy leftFinished(left, &QNetworkReply::finished);
+    QVERIFY(server.waitForRequests(2));
+    client.reset();
+    QTest::qWait(700);
+    QCOMPARE(leftFinished.size(), 0);
+
+    // A new client goes on normally.
+    THttpClient next(nullptr, 1);
+    const TResult after = fetchOne(next, server.url("/x"));
+    QCOMPARE(after.error, QNetworkReply::NoError);
+    QVERIFY(after.body == content);
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)

@@ -44,12 +44,13 @@ TPackageInstallation::TPackageInstallation(const std::shared_ptr<TPackage>& pack
     // The pool keeps a finished URL active until the downloader removes it: the downloader gives the
     // slot back once the body has arrived, unless too many bodies already wait for the workers.
     // Plain-http chunks go through the wrapper's own HTTP client, which keeps its connections and costs
-    // little per response; https chunks go through several managers, so that parsing the responses uses
-    // several cores. The pool's limit counts all of their requests together.
+    // little per response; https chunks through the client's lanes, several managers on threads of
+    // their own, so that the framework's work for each response uses several cores and not the
+    // window's thread. The pool's limit counts all of their requests together.
     const int limit = filesystemHelper->getLauncherSettings()->maxConcurrentDownloads;
     auto managers = std::make_shared<shared::QNetworkAccessManagerWrapper>(
         networkAccessManager, std::clamp(limit, 1, chunkNetworkAccessManagers));
-    managers->sendPlainHttpItself();
+    managers->sendThroughOwnClient();
     auto pool = std::make_shared<shared::TDownloadPool>(limit, managers, false);
     downloader = new TPackageFileDownloader(pool, filesystemHelper);
     connect(downloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);

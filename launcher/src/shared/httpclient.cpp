@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QHash>
+#include <QNetworkAccessManager>
 #include <QThread>
 #include <QUrl>
 
@@ -38,6 +39,9 @@ struct THttpExchange
     std::atomic<bool> cancelled = false;
     // Owner's thread only: null once the reply has finished or is gone.
     THttpReply* reply = nullptr;
+    // Set when a lane carries the request.
+    QNetworkRequest laneRequest;
+    THttpClient::TLane* lane = nullptr;
 
     int status = 0;
     QByteArray reason;
@@ -805,15 +809,139 @@ bool THttpClient::TLoop::resolve(const QByteArray& Host, quint16 Port, std::vect
     return !Addresses.empty();
 }
 
-THttpClient::THttpClient(QObject* Parent)
+// A framework manager on a thread of its own. Requests and cancellations are queued to the thread;
+// what a reply yields is copied into its exchange there and handed to the owner as the loop's are.
+class THttpClient::TLane
+{
+public:
+    TLane(THttpClient* Owner, QNetworkRequest::RedirectPolicy Policy);
+    // Replies still running are dropped with the manager; nothing reaches the owner afterwards.
+    ~TLane();
+
+    void submit(std::shared_ptr<THttpExchange> Exchange);
+    void cancel(std::shared_ptr<THttpExchange> Exchange);
+    // Requests submitted and not yet ended.
+    std::atomic<int> running = 0;
+
+private:
+    struct TRunning
+    {
+        QNetworkReply* reply = nullptr;
+        qint64 lastProgressMs = 0;
+        qint64 lastProgressBytes = 0;
+    };
+    // The lane's thread only.
+    void start(const std::shared_ptr<THttpExchange>& Exchange);
+    void end(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply);
+
+    THttpClient* owner;
+    QThread thread;
+    // Lives on the thread; owns the manager and its replies.
+    QObject* context = nullptr;
+    QNetworkAccessManager* manager = nullptr;
+    QElapsedTimer clock;
+    QHash<THttpExchange*, TRunning> replies;
+};
+
+THttpClient::TLane::TLane(THttpClient* Owner, QNetworkRequest::RedirectPolicy Policy)
+    : owner(Owner)
+{
+    clock.start();
+    thread.setObjectName(QStringLiteral("HttpClientLane"));
+    thread.start();
+    context = new QObject;
+    context->moveToThread(&thread);
+    QMetaObject::invokeMethod(
+        context,
+        [this, Policy] {
+            manager = new QNetworkAccessManager(context);
+            manager->setRedirectPolicy(Policy);
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+THttpClient::TLane::~TLane()
+{
+    QMetaObject::invokeMethod(
+        context,
+        [this] {
+            // The connections to the context go first, so the replies' last signals reach nobody.
+            delete context;
+            context = nullptr;
+        },
+        Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
+}
+
+void THttpClient::TLane::submit(std::shared_ptr<THttpExchange> Exchange)
+{
+    ++running;
+    QMetaObject::invokeMethod(context, [this, exchange = std::move(Exchange)] { start(exchange); });
+}
+
+void THttpClient::TLane::cancel(std::shared_ptr<THttpExchange> Exchange)
+{
+    Exchange->cancelled = true;
+    QMetaObject::invokeMethod(context, [this, exchange = std::move(Exchange)] {
+        const auto found = replies.constFind(exchange.get());
+        // Its finish, which abort emits, ends it; the owner no longer listens.
+        if (found != replies.cend())
+            found->reply->abort();
+    });
+}
+
+void THttpClient::TLane::start(const std::shared_ptr<THttpExchange>& Exchange)
+{
+    if (Exchange->cancelled) {
+        --running;
+        return;
+    }
+    QNetworkReply* reply = manager->get(Exchange->laneRequest);
+    replies.insert(Exchange.get(), { reply, clock.elapsed(), 0 });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, context, [this, Exchange](qint64 Received, qint64) {
+        // As often as the loop reports: the owner refuses a body far longer than it expects by it.
+        TRunning& entry = replies[Exchange.get()];
+        const qint64 now = clock.elapsed();
+        if (now - entry.lastProgressMs < progressIntervalMs
+            && Received - entry.lastProgressBytes < progressIntervalBytes)
+            return;
+        entry.lastProgressMs = now;
+        entry.lastProgressBytes = Received;
+        owner->notify({ Exchange, Received, false });
+    });
+    QObject::connect(reply, &QNetworkReply::finished, context, [this, Exchange, reply] { end(Exchange, reply); });
+}
+
+void THttpClient::TLane::end(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply)
+{
+    replies.remove(Exchange.get());
+    THttpExchange& done = *Exchange;
+    done.status = Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    done.reason = Reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    done.location = Reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toEncoded();
+    done.body = Reply->readAll();
+    done.error = Reply->error();
+    if (done.error != QNetworkReply::NoError)
+        done.errorText = Reply->errorString();
+    Reply->deleteLater();
+    --running;
+    owner->notify({ Exchange, 0, true });
+}
+
+THttpClient::THttpClient(QObject* Parent, int Lanes, QNetworkRequest::RedirectPolicy LanePolicy)
     : QObject(Parent)
     , loop(std::make_unique<TLoop>(this))
-{ }
+{
+    for (int i = 0; i < Lanes; ++i)
+        lanes.push_back(std::make_unique<TLane>(this, LanePolicy));
+}
 
 THttpClient::~THttpClient()
 {
-    // The loop's thread ends first: afterwards nothing posts to this object any more.
+    // The threads end first: afterwards nothing posts to this object any more.
     loop.reset();
+    lanes.clear();
     qDeleteAll(findChildren<THttpReply*>(Qt::FindDirectChildrenOnly));
 }
 
@@ -823,10 +951,28 @@ bool THttpClient::handles(const QNetworkRequest& Request)
     return url.scheme() == QLatin1String("http") && !url.host().isEmpty() && url.userInfo().isEmpty();
 }
 
+bool THttpClient::accepts(const QNetworkRequest& Request) const
+{
+    if (handles(Request))
+        return true;
+    const QUrl url = Request.url();
+    return !lanes.empty() && url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
 THttpReply* THttpClient::get(const QNetworkRequest& Request)
 {
     const QUrl url = Request.url();
     auto exchange = std::make_shared<THttpExchange>();
+    if (!handles(Request) && !lanes.empty()) {
+        const auto lane = std::min_element(
+            lanes.begin(), lanes.end(), [](const auto& x, const auto& y) { return x->running < y->running; });
+        exchange->laneRequest = Request;
+        exchange->lane = lane->get();
+        auto* reply = new THttpReply(Request, exchange, this);
+        exchange->reply = reply;
+        exchange->lane->submit(std::move(exchange));
+        return reply;
+    }
     // Without brackets for an IPv6 address; the "Host" header puts them back.
     exchange->host = url.host(QUrl::FullyEncoded).toLatin1();
     exchange->port = quint16(url.port(80));
@@ -860,7 +1006,11 @@ THttpReply* THttpClient::get(const QNetworkRequest& Request)
 void THttpClient::cancel(const std::shared_ptr<THttpExchange>& Exchange)
 {
     Exchange->reply = nullptr;
-    if (loop)
+    // Nothing is left to cancel once the client's threads have ended.
+    if (Exchange->lane) {
+        if (!lanes.empty())
+            Exchange->lane->cancel(Exchange);
+    } else if (loop)
         loop->cancel(Exchange);
 }
 

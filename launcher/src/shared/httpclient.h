@@ -56,22 +56,32 @@ private:
 // once more on a new connection. Host names are resolved on the client's thread and kept while the
 // client lives.
 //
-// Replies are children of the client and live on its thread; destroying the client stops its thread
+// With lanes, https GETs go through framework managers, each on a thread of its own, and come back as
+// the same replies: the framework's work for every request (its reply, connections and events) then
+// costs the owner's thread nothing, and only the finished body crosses over. The lanes' managers are
+// the framework's defaults with the given redirect policy; each request goes to the lane with the
+// fewest running.
+//
+// Replies are children of the client and live on its thread; destroying the client stops its threads
 // and releases them.
 class THttpClient : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit THttpClient(QObject* Parent = nullptr);
+    explicit THttpClient(QObject* Parent = nullptr, int Lanes = 0,
+        QNetworkRequest::RedirectPolicy LanePolicy = QNetworkRequest::NoLessSafeRedirectPolicy);
     ~THttpClient() override;
 
-    // Only for http URLs with a host; anything else is the framework's job.
+    // Plain-http URLs with a host.
     static bool handles(const QNetworkRequest& Request);
+    // Those, and with lanes https URLs with a host; anything else is the framework's job.
+    bool accepts(const QNetworkRequest& Request) const;
     THttpReply* get(const QNetworkRequest& Request);
 
 private:
     friend class THttpReply;
+    friend struct THttpExchange;
     struct TNotice
     {
         std::shared_ptr<THttpExchange> exchange;
@@ -79,6 +89,7 @@ private:
         bool done = false;
     };
     class TLoop;
+    class TLane;
 
     void cancel(const std::shared_ptr<THttpExchange>& Exchange);
     // Called on the client's thread once notices wait.
@@ -87,6 +98,7 @@ private:
     void notify(TNotice Notice);
 
     std::unique_ptr<TLoop> loop;
+    std::vector<std::unique_ptr<TLane>> lanes;
     QMutex noticesMutex;
     std::vector<TNotice> notices;
 };

@@ -28,10 +28,10 @@ QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(
             &QNetworkAccessManagerWrapper::authenticationRequired);
 }
 
-void QNetworkAccessManagerWrapper::sendPlainHttpItself()
+void QNetworkAccessManagerWrapper::sendThroughOwnClient()
 {
-    if (!httpClient)
-        httpClient = new THttpClient(this);
+    if (!httpClient && !managers.empty())
+        httpClient = new THttpClient(this, int(managers.size()), managers.front().manager->redirectPolicy());
 }
 
 QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& Request)
@@ -39,7 +39,7 @@ QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& R
     if (managers.empty())
         return nullptr;
     QNetworkReply* reply = nullptr;
-    if (httpClient && !cached && THttpClient::handles(Request)) {
+    if (httpClient && !cached && httpClient->accepts(Request)) {
         reply = httpClient->get(Request);
     } else {
         size_t chosen = 0;

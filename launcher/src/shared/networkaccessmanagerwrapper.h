@@ -33,9 +33,10 @@ public:
     QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> NetworkAccessManager, int Count);
 
     int managerCount() const { return int(managers.size()); }
-    // From now on plain-http requests go through an HTTP client of the wrapper's own (see THttpClient);
-    // https and anything cached stay with the managers.
-    void sendPlainHttpItself();
+    // From now on plain-http requests go through an HTTP client of the wrapper's own (see THttpClient),
+    // and https requests through as many lanes of that client as the wrapper has managers; anything
+    // cached stays with the first manager.
+    void sendThroughOwnClient();
 
 public slots:
     // Null when there is no manager.
