@@ -820,6 +820,7 @@ public:
 
     void submit(std::shared_ptr<THttpExchange> Exchange);
     void cancel(std::shared_ptr<THttpExchange> Exchange);
+    void setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy);
     // Requests submitted and not yet ended.
     std::atomic<int> running = 0;
 
@@ -889,6 +890,12 @@ void THttpClient::TLane::cancel(std::shared_ptr<THttpExchange> Exchange)
         if (found != replies.cend())
             found->reply->abort();
     });
+}
+
+void THttpClient::TLane::setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy)
+{
+    // Queued like the requests, so it holds for every one submitted after it.
+    QMetaObject::invokeMethod(context, [this, Policy] { manager->setRedirectPolicy(Policy); });
 }
 
 void THttpClient::TLane::start(const std::shared_ptr<THttpExchange>& Exchange)
@@ -1001,6 +1008,12 @@ THttpReply* THttpClient::get(const QNetworkRequest& Request)
     exchange->reply = reply;
     loop->submit(std::move(exchange));
     return reply;
+}
+
+void THttpClient::setLaneRedirectPolicy(QNetworkRequest::RedirectPolicy Policy)
+{
+    for (const auto& lane : lanes)
+        lane->setRedirectPolicy(Policy);
 }
 
 void THttpClient::cancel(const std::shared_ptr<THttpExchange>& Exchange)

@@ -78,6 +78,8 @@ public:
     // Those, and with lanes https URLs with a host; anything else is the framework's job.
     bool accepts(const QNetworkRequest& Request) const;
     THttpReply* get(const QNetworkRequest& Request);
+    // For the lanes' requests from now on.
+    void setLaneRedirectPolicy(QNetworkRequest::RedirectPolicy Policy);
 
 private:
     friend class THttpReply;

@@ -76,6 +76,8 @@ void QNetworkAccessManagerWrapper::setRedirectPolicy(QNetworkRequest::RedirectPo
 {
     for (const TManager& entry : managers)
         entry.manager->setRedirectPolicy(Policy);
+    if (httpClient)
+        httpClient->setLaneRedirectPolicy(Policy);
 }
 
 } // namespace shared
