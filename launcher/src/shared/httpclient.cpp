@@ -971,13 +971,14 @@ THttpReply* THttpClient::get(const QNetworkRequest& Request)
     const QUrl url = Request.url();
     auto exchange = std::make_shared<THttpExchange>();
     if (!handles(Request) && !lanes.empty()) {
-        const auto lane = std::min_element(
-            lanes.begin(), lanes.end(), [](const auto& x, const auto& y) { return x->running < y->running; });
+        TLane* lane = std::min_element(lanes.begin(), lanes.end(), [](const auto& x, const auto& y) {
+            return x->running < y->running;
+        })->get();
         exchange->laneRequest = Request;
-        exchange->lane = lane->get();
+        exchange->lane = lane;
         auto* reply = new THttpReply(Request, exchange, this);
         exchange->reply = reply;
-        exchange->lane->submit(std::move(exchange));
+        lane->submit(std::move(exchange));
         return reply;
     }
     // Without brackets for an IPv6 address; the "Host" header puts them back.
