@@ -53,6 +53,8 @@ private slots:
     void installRunsEveryStep();
     void nestedFinishReleasesTheInstallation();
     void forcedVerification();
+    void fastScanOnlyForAnUpdateOverACompleteInstallation_data();
+    void fastScanOnlyForAnUpdateOverACompleteInstallation();
     void failedDownloadLeavesThePackagePartial();
     void failedVerificationLeavesThePackagePartial();
     void markerFailures_data();
@@ -88,6 +90,9 @@ void TestInstallationFlow::initTestCase()
     registerInstallationMetaTypes();
     server.serveFolder(served.path());
     QVERIFY(publish(QDir(served.path()), "game1", gameContent(), "1", { { "maps/world.map", "world" } }));
+    TTree next = gameContent();
+    next["readme.txt"] = "Korvane Vedudi, the second\n";
+    QVERIFY(publish(QDir(served.path()), "game2", next, "2", { { "maps/world.map", "world" } }));
     QVERIFY(publish(
         QDir(served.path()), "tools1", { { "tool.bin", scanfixture::randomBytes(5 * scanfixture::MiB, 9) } }, "4"));
 }
@@ -228,6 +233,51 @@ void TestInstallationFlow::forcedVerification()
     QVERIFY(game->isUpToDate);
     QVERIFY(!QFileInfo::exists(folderOf("game").filePath("partial-package.json")));
     QCOMPARE(readAll(folderOf("game").filePath("package.json")), game->packageConfiguration()->packageJson);
+}
+
+void TestInstallationFlow::fastScanOnlyForAnUpdateOverACompleteInstallation_data()
+{
+    QTest::addColumn<QString>("release");
+    QTest::addColumn<bool>("complete");
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("update over a complete installation") << "game2" << true << true;
+    QTest::newRow("same version again") << "game1" << true << false;
+    QTest::newRow("update over a partial installation") << "game2" << false << false;
+}
+
+void TestInstallationFlow::fastScanOnlyForAnUpdateOverACompleteInstallation()
+{
+    // A file of several chunks changed behind the launcher's back, its size kept: only the fast scan
+    // takes the installed configuration's word for it and leaves it as it is.
+    QFETCH(QString, release);
+    QFETCH(bool, complete);
+    QFETCH(bool, trusted);
+    helper->getLauncherSettings()->fastScan = true;
+    auto configuration = configurationWith({ "game" });
+    const std::shared_ptr<TPackage> game = configuration->packages[0];
+    {
+        TRecordingManager manager(configuration, network, helper);
+        TFinishes finishes(manager);
+        manager.installOrUpdatePackage(game);
+        QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
+        QCOMPARE(finishes.succeeded, QList<bool> { true });
+    }
+    const QDir folder = folderOf("game");
+    QByteArray changed = gameContent()["bin/game"];
+    changed[3 * scanfixture::MiB] = char(~changed[3 * scanfixture::MiB]);
+    QVERIFY(korvane::test::writeAll(folder.filePath("bin/game"), changed));
+    if (!complete)
+        QVERIFY(QFile::rename(folder.filePath("package.json"), folder.filePath("partial-package.json")));
+
+    load(*game, server, QDir(served.path()), release);
+    TRecordingManager manager(configuration, network, helper);
+    TFinishes finishes(manager);
+    manager.installOrUpdatePackage(game);
+    QTRY_COMPARE_WITH_TIMEOUT(finishes.finished.size(), 1, 30000);
+    QCOMPARE(finishes.succeeded, QList<bool> { true });
+    QCOMPARE(readAll(folder.filePath("bin/game")) == changed, trusted);
+    QCOMPARE(readAll(folder.filePath("readme.txt")),
+        QByteArray(release == "game2" ? "Korvane Vedudi, the second\n" : "Korvane Vedudi\n"));
 }
 
 void TestInstallationFlow::failedDownloadLeavesThePackagePartial()

@@ -189,11 +189,16 @@ ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_p
     if (!QFileInfo::exists(fullMarker))
         return QFileInfo::exists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
                                                 : ELocalPackageStatus::NotInstalled;
-    const TPackageConfigurationReader installed = *readInstalled(fullMarker, assetFilePath(folder), folder);
-    if (current->versionText() != installed.versionText())
+    return statusOver(*current, *readInstalled(fullMarker, assetFilePath(folder), folder));
+}
+
+ELocalPackageStatus TInstallationManager::statusOver(
+    const TPackageConfigurationReader& current, const TPackageConfigurationReader& complete)
+{
+    if (current.versionText() != complete.versionText())
         return ELocalPackageStatus::UpdateAvailable;
-    return current->assetVersion == QLatin1String("1") ? ELocalPackageStatus::UpdateAvailable
-                                                       : ELocalPackageStatus::UpToDate;
+    return current.assetVersion == QLatin1String("1") ? ELocalPackageStatus::UpdateAvailable
+                                                      : ELocalPackageStatus::UpToDate;
 }
 
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& folder)
@@ -350,14 +355,18 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     // A copy, the installation's from here on: a refresh of the launcher configuration may replace the
     // package's own meanwhile.
     TPackageConfigurationReader target = *package->packageConfiguration();
-    TPackageConfigurationReader installed = readPackageConfigurationFromInstallationDirectory(folder);
+    const QString marker = installedMarker(folder);
+    TPackageConfigurationReader installed
+        = marker.isEmpty() ? TPackageConfigurationReader() : *readInstalled(marker, assetFilePath(folder), folder);
     if (!target.valid) {
         failStart(package, folder, installed, target);
         return;
     }
-    // Only an update over a complete installation may trust the installed configuration's word.
+    // Only an update over a complete installation may trust the installed configuration's word; the
+    // full marker, when there is one, is what was just read.
     const bool fast = m_pLauncherFilesystemHelper->getLauncherSettings()->fastScan
-        && localPackageStatus(package) == ELocalPackageStatus::UpdateAvailable;
+        && marker == installationMarkerPaths(folder).second
+        && statusOver(target, installed) == ELocalPackageStatus::UpdateAvailable;
     markPackageAsPartiallyInstalled(package, target.packageJson, target.assetJson);
 
     const std::shared_ptr<TPackageInstallation> installation

@@ -39,6 +39,9 @@ public:
 
     // Never Unknown; computes only, the caller stores it.
     ELocalPackageStatus localPackageStatus(const std::shared_ptr<TPackage>& package);
+    // The status of a valid configuration over a complete installation of the other.
+    static ELocalPackageStatus statusOver(
+        const TPackageConfigurationReader& current, const TPackageConfigurationReader& complete);
     // (partial-installation marker path, full-installation marker path)
     QPair<QString, QString> installationMarkerPaths(const QDir& folder);
     TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const QDir& folder);
