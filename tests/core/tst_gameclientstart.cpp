@@ -145,11 +145,12 @@ void TestGameClientStart::startsDetachedWithItsOwnLibraryPath()
     const QString record = folder.path() + "/record.txt";
     const QString program = folder.path() + "/bin/client";
     QVERIFY(writeAll(program,
-        "#!/bin/sh\n{ printf '%s\\n' \"$@\"; echo \"pwd=$(pwd)\"; echo \"ld=$LD_LIBRARY_PATH\";"
+        "#!/bin/sh\n{ printf '%s\\n' \"$@\"; echo \"pwd=$(pwd)\"; echo \"ld=$LD_LIBRARY_PATH\"; echo \"mark=$KORVANE_MARK\";"
         " set -- $(cat /proc/$$/stat); [ \"$6\" = \"$$\" ] && echo session=own; echo end; } > \""
             + record.toUtf8() + ".part\" && mv \"" + record.toUtf8() + ".part\" \"" + record.toUtf8() + "\"\n"));
     QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     qputenv("LD_LIBRARY_PATH", "/the/launcher/own");
+    qputenv("KORVANE_MARK", "raw \xff bytes"); // the rest of the environment passes as it is
 
     TClientStart start;
     start.program = program;
@@ -162,10 +163,11 @@ void TestGameClientStart::startsDetachedWithItsOwnLibraryPath()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 5000);
     const QList<QByteArray> lines = readAll(record).split('\n');
     // In a session of its own, so that closing the launcher's terminal or group leaves it running.
-    QCOMPARE(lines.mid(0, 7),
+    QCOMPARE(lines.mid(0, 8),
         QList<QByteArray>({ "-a", "with space", "--package-is-up-to-date", "pwd=" + start.workingDirectory.toUtf8(),
-            "ld=" + start.workingDirectory.toUtf8(), "session=own", "end" }));
+            "ld=" + start.workingDirectory.toUtf8(), "mark=raw \xff bytes", "session=own", "end" }));
     qunsetenv("LD_LIBRARY_PATH");
+    qunsetenv("KORVANE_MARK");
 }
 
 void TestGameClientStart::startFails_data()

@@ -10,13 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QProcessEnvironment>
 
 #include <csignal>
 #include <cstring>
 #include <vector>
 
 #include <spawn.h>
+#include <unistd.h>
 
 namespace korvane::launcher {
 
@@ -64,22 +64,23 @@ void TGameClientStarter::checkSettingsFile(const QString& path)
 
 bool TGameClientStarter::startDetached(const TClientStart& start)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LD_LIBRARY_PATH"), start.workingDirectory);
-
     // Spawned, not forked: a fork marks every page of the launcher copy-on-write, and after a large
     // installation the launcher would then pay a page fault for each page it writes on its way out.
     std::vector<QByteArray> texts { QFile::encodeName(start.program) };
     for (const QString& argument : start.arguments)
         texts.push_back(QFile::encodeName(argument));
-    const std::size_t argumentCount = texts.size();
-    for (const QString& variable : environment.toStringList())
-        texts.push_back(QFile::encodeName(variable));
+    texts.push_back("LD_LIBRARY_PATH=" + QFile::encodeName(start.workingDirectory));
     std::vector<char*> arguments;
-    std::vector<char*> variables;
-    for (std::size_t i = 0; i < texts.size(); ++i)
-        (i < argumentCount ? arguments : variables).push_back(texts[i].data());
+    for (std::size_t i = 0; i + 1 < texts.size(); ++i)
+        arguments.push_back(texts[i].data());
     arguments.push_back(nullptr);
+    // The launcher's environment byte for byte, with the client's own library path.
+    std::vector<char*> variables;
+    for (char** variable = environ; *variable; ++variable) {
+        if (strncmp(*variable, "LD_LIBRARY_PATH=", 16) != 0)
+            variables.push_back(*variable);
+    }
+    variables.push_back(texts.back().data());
     variables.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
