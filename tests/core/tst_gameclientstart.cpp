@@ -145,7 +145,8 @@ void TestGameClientStart::startsDetachedWithItsOwnLibraryPath()
     const QString record = folder.path() + "/record.txt";
     const QString program = folder.path() + "/bin/client";
     QVERIFY(writeAll(program,
-        "#!/bin/sh\n{ printf '%s\\n' \"$@\"; echo \"pwd=$(pwd)\"; echo \"ld=$LD_LIBRARY_PATH\"; echo \"mark=$KORVANE_MARK\";"
+        "#!/bin/sh\n{ printf '%s\\n' \"$@\"; echo \"pwd=$(pwd)\"; echo \"ld=$LD_LIBRARY_PATH\";"
+        " echo \"mark=$KORVANE_MARK\";"
         " set -- $(cat /proc/$$/stat); [ \"$6\" = \"$$\" ] && echo session=own; echo end; } > \""
             + record.toUtf8() + ".part\" && mv \"" + record.toUtf8() + ".part\" \"" + record.toUtf8() + "\"\n"));
     QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
