@@ -165,6 +165,8 @@ QString TInstallationManager::assetFilePath(const QDir& folder)
 std::optional<TPackageConfigurationReader> TInstallationManager::readInstalled(
     const QString& packagePath, const QString& assetPath, const QDir& folder, const TPackageConfigurationReader* known)
 {
+    if (packagePath.isEmpty())
+        return TPackageConfigurationReader();
     // The same documents give the same tables: parsing tens of thousands of chunks again, or copying
     // them, would hold the window for a noticeable time, and so would reading the documents whole.
     // (Only the chunk addresses differ, which nobody reads from here.)
@@ -203,10 +205,7 @@ ELocalPackageStatus TInstallationManager::statusOver(
 
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& folder)
 {
-    const QString packagePath = installedMarker(folder);
-    if (packagePath.isEmpty())
-        return TPackageConfigurationReader();
-    return *readInstalled(packagePath, assetFilePath(folder), folder);
+    return *readInstalled(installedMarker(folder), assetFilePath(folder), folder);
 }
 
 QString TInstallationManager::installedMarker(const QDir& folder)
@@ -356,8 +355,7 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     // package's own meanwhile.
     TPackageConfigurationReader target = *package->packageConfiguration();
     const QString marker = installedMarker(folder);
-    TPackageConfigurationReader installed
-        = marker.isEmpty() ? TPackageConfigurationReader() : *readInstalled(marker, assetFilePath(folder), folder);
+    TPackageConfigurationReader installed = *readInstalled(marker, assetFilePath(folder), folder);
     if (!target.valid) {
         failStart(package, folder, installed, target);
         return;
@@ -442,10 +440,8 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
             m_pLauncherFilesystemHelper->writeFileCreatingFolder(assetFilePath(folder), target.assetJson);
         PackageBeingInstalled->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
         // Read back from the disk; the target stands for the markers when they hold exactly its documents.
-        const QString packagePath = installedMarker(folder);
-        const std::optional<TPackageConfigurationReader> readBack = packagePath.isEmpty()
-            ? std::optional(TPackageConfigurationReader())
-            : readInstalled(packagePath, assetFilePath(folder), folder, &target);
+        const std::optional<TPackageConfigurationReader> readBack
+            = readInstalled(installedMarker(folder), assetFilePath(folder), folder, &target);
         const TPackageConfigurationReader& installed = readBack ? *readBack : target;
         qInfo() << "onDownloadFinished LocalConfiguration: " << installed.files.size()
                 << " Thread: " << QThread::currentThreadId();

@@ -110,8 +110,8 @@ private:
     QString assetFilePath(const QDir& folder);
     // The full marker, else the partial one; empty without either.
     QString installedMarker(const QDir& folder);
-    // known: a configuration whose documents the markers may hold; nothing is returned when they do,
-    // and known stands for them.
+    // An empty path reads as no configuration. known: a configuration whose documents the markers may
+    // hold; nothing is returned when they do, and known stands for them.
     std::optional<TPackageConfigurationReader> readInstalled(const QString& packagePath, const QString& assetPath,
         const QDir& folder, const TPackageConfigurationReader* known = nullptr);
 
