@@ -50,6 +50,7 @@ private slots:
     void fastScanMovesByTheRecordedChunks();
     void selfUpdateModeLeavesTheRunningFilesAlone();
     void workerFailureFailsTheScan();
+    void refusedPathFailsTheScanByTheFirstOne();
     void filesToDeleteNeverTouchWhatTheNewConfigurationNeeds();
 
 private:
@@ -186,6 +187,25 @@ void TestInstallationScan::workerFailureFailsTheScan()
     next.files[1].chunkIndices = { 0, 99 };
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("installation scan worker failed"));
     QVERIFY_THROWS_EXCEPTION(std::runtime_error, scan(next, TPackageConfigurationReader(), false, QDir(dir.path())));
+}
+
+void TestInstallationScan::refusedPathFailsTheScanByTheFirstOne()
+{
+    // The files are looked at side by side; the error must still be the first file's, and nothing may
+    // be left running.
+    QTemporaryDir dir;
+    QMap<QString, TFileSpec> files;
+    for (int i = 0; i < 300; ++i)
+        files[QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0'))] = { "x", false, false };
+    TPackageConfigurationReader next = configuration(files, "1");
+    next.files[120].localFile = QStringLiteral("../first");
+    next.files[250].localFile = QStringLiteral("../second");
+    try {
+        scan(next, TPackageConfigurationReader(), false, QDir(dir.path()));
+        QFAIL("the scan went on past a path that leaves its folder");
+    } catch (const std::runtime_error& e) {
+        QVERIFY2(QString::fromUtf8(e.what()).contains("'../first'"), e.what());
+    }
 }
 
 void TestInstallationScan::filesToDeleteNeverTouchWhatTheNewConfigurationNeeds()

@@ -16,9 +16,12 @@
 #include <QSet>
 #include <QThread>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <exception>
+#include <numeric>
 #include <stdexcept>
 
 namespace korvane::launcher {
@@ -254,14 +257,29 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
     state.helper = helper;
     state.installationMode = installationMode;
     state.progress = progress;
-    for (const TFileInPackage& file : newFiles) {
-        const QString path = helper->pathInsideFolder(installationDirectory, file.localFile);
-        // A link where the package keeps a file, or on the way to it, is removed before anything reads
-        // through it: the file then counts as absent and is fetched into a real file.
-        helper->removeLinksBelow(installationDirectory, path);
-        const QFileInfo info(path);
-        if (info.isFile())
-            state.bytesToScan += TFileSize(info.size());
+    // A link where the package keeps a file, or on the way to it, is removed before anything reads
+    // through it: the file then counts as absent and is fetched into a real file. Each look costs a few
+    // system calls and a package has thousands of files, so they are looked at side by side; the first
+    // failure in file order fails the scan.
+    std::vector<std::size_t> order(newFiles.size());
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    std::vector<TFileSize> sizes(newFiles.size(), 0);
+    std::vector<std::exception_ptr> failures(newFiles.size());
+    QtConcurrent::blockingMap(order, [&](std::size_t i) {
+        try {
+            const QString path = helper->pathInsideFolder(installationDirectory, newFiles[i].localFile);
+            helper->removeLinksBelow(installationDirectory, path);
+            const QFileInfo info(path);
+            if (info.isFile())
+                sizes[i] = TFileSize(info.size());
+        } catch (...) {
+            failures[i] = std::current_exception();
+        }
+    });
+    for (std::size_t i = 0; i < newFiles.size(); ++i) {
+        if (failures[i])
+            std::rethrow_exception(failures[i]);
+        state.bytesToScan += sizes[i];
     }
     state.queue = QList<TFileInPackage>(newFiles.begin(), newFiles.end());
     // Largest first, so that the workers finish close together.
