@@ -21,7 +21,6 @@
 #include <cerrno>
 #include <functional>
 #include <limits>
-#include <map>
 #include <optional>
 #include <stdexcept>
 
@@ -263,14 +262,20 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
     }
 
     // Where each content first begins in each file, found in one pass per file: walking every file's
-    // table once per entry would be quadratic in the number of chunks.
-    std::map<const TChunkedFileState*, QHash<QByteArray, quint64>> firstOffsets;
+    // table once per entry would be quadratic in the number of chunks. One table for all files: a table
+    // per file would cost thousands of allocations for packages of many small files.
+    using TPlace = std::pair<const TChunkedFileState*, QByteArray>;
+    QHash<TPlace, quint64> firstOffsets;
+    std::size_t chunkCount = 0;
+    for (const auto& state : FileStates)
+        chunkCount += state->chunks.size();
+    firstOffsets.reserve(qsizetype(chunkCount));
     for (const auto& state : FileStates) {
-        QHash<QByteArray, quint64>& offsets = firstOffsets[state.get()];
         quint64 offset = 0;
         for (const TChunkInPackage& chunk : state->chunks) {
-            if (!offsets.contains(chunk.unpackedHash))
-                offsets.insert(chunk.unpackedHash, offset);
+            const TPlace place { state.get(), chunk.unpackedHash };
+            if (!firstOffsets.contains(place))
+                firstOffsets.insert(place, offset);
             offset += chunk.unpackedSize;
         }
     }
@@ -281,7 +286,7 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
     for (std::size_t i = 0; i < entries.size(); ++i) {
         quint64 key = noOffset;
         for (const auto& state : entries[i].files)
-            key = std::min(key, firstOffsets[state.get()].value(entries[i].unpackedHash, noOffset));
+            key = std::min(key, firstOffsets.value({ state.get(), entries[i].unpackedHash }, noOffset));
         keyed.emplace_back(key, i);
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
