@@ -239,12 +239,16 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
             if (index < 0 || std::size_t(index) >= input.chunks.size())
                 continue; // never written, so the finish reports the file incomplete
             const TChunkInPackage& chunk = input.chunks[std::size_t(index)];
-            const int placesInFile = ++state->outstandingPlaces[chunk.unpackedHash];
+            // The front-first writer counts a file's places down; a file taken in any order keeps them
+            // listed already, the first one in the order given.
+            const bool firstPlaceInFile = state->anyOrder
+                ? state->placesOfContent.constFind(chunk.unpackedHash)->front() == index
+                : ++state->outstandingPlaces[chunk.unpackedHash] == 1;
             std::shared_ptr<TPendingChunk>& record = PendingChunks[chunk.unpackedHash];
             if (!record)
                 record = std::make_shared<TPendingChunk>();
             ++record->useCount;
-            if (placesInFile > 1)
+            if (!firstPlaceInFile)
                 continue; // the file is listed once per content
             std::size_t& position = entryIndex[chunk.url];
             if (position == 0) {
