@@ -191,8 +191,8 @@ void TestInstallationScan::workerFailureFailsTheScan()
 
 void TestInstallationScan::refusedPathFailsTheScanByTheFirstOne()
 {
-    // The files are looked at side by side; the error must still be the first file's, and nothing may
-    // be left running.
+    // The files are looked at side by side: a refusal must come back to the caller, not end a pool thread,
+    // and it must be the first file's.
     QTemporaryDir dir;
     QMap<QString, TFileSpec> files;
     for (int i = 0; i < 300; ++i)
