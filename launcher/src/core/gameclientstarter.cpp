@@ -69,25 +69,25 @@ bool TGameClientStarter::startDetached(const TClientStart& start)
     std::vector<QByteArray> texts { QFile::encodeName(start.program) };
     for (const QString& argument : start.arguments)
         texts.push_back(QFile::encodeName(argument));
-    texts.push_back("LD_LIBRARY_PATH=" + QFile::encodeName(start.workingDirectory));
     std::vector<char*> arguments;
-    for (std::size_t i = 0; i + 1 < texts.size(); ++i)
-        arguments.push_back(texts[i].data());
+    for (QByteArray& text : texts)
+        arguments.push_back(text.data());
     arguments.push_back(nullptr);
     // The launcher's environment byte for byte, with the client's own library path.
+    const QByteArray folder = QFile::encodeName(start.workingDirectory);
+    QByteArray libraryPath = "LD_LIBRARY_PATH=" + folder;
     std::vector<char*> variables;
     for (char** variable = environ; *variable; ++variable) {
         if (strncmp(*variable, "LD_LIBRARY_PATH=", 16) != 0)
             variables.push_back(*variable);
     }
-    variables.push_back(texts.back().data());
+    variables.push_back(libraryPath.data());
     variables.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    const QByteArray folder = QFile::encodeName(start.workingDirectory);
     if (!folder.isEmpty())
         posix_spawn_file_actions_addchdir_np(&actions, folder.constData());
     // Its own session, with the default for broken pipes and no blocked signals, as a detached start.
