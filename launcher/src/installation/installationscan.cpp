@@ -30,12 +30,15 @@ namespace {
 
 struct TScanState
 {
-    QList<TFileInPackage> queue;
-    qsizetype next = 0;
+    const TFileInPackageVector* files = nullptr;
+    std::vector<std::size_t> queue; // indices into files
+    std::vector<char> absent; // nothing was at a file's path when the scan began
+    std::size_t next = 0;
     bool failed = false;
     QMutex mutex;
     TFileSize bytesScanned = 0;
     TFileSize bytesToScan = 0;
+    bool reported = false;
     TFileInPackageVector oldFiles;
     TChunkInPackageVector oldChunks;
     const TChunkInPackageVector* newChunks = nullptr;
@@ -54,6 +57,11 @@ struct TWorkerResult
 void addScanned(TScanState& state, TFileSize bytes)
 {
     QMutexLocker lock(&state.mutex);
+    // A report that adds nothing repeats the last one. Each report wakes the window's thread while the
+    // lock is held, and a first installation would send one for each of its thousands of files.
+    if (bytes == 0 && state.reported)
+        return;
+    state.reported = true;
     state.bytesScanned += bytes;
     if (state.progress)
         state.progress(state.bytesScanned, state.bytesToScan);
@@ -74,9 +82,8 @@ void clearPath(TScanState& state, const QString& path)
     }
 }
 
-void fetchWholeFile(TScanState& state, const TFileInPackage& entry, const QString& path, TFileToDownload& record)
+void takeWholeFile(const TFileInPackage& entry, TFileToDownload& record)
 {
-    clearPath(state, path);
     if (!entry.wholeFile.url.isEmpty()) {
         record.chunks = { entry.wholeFile };
         record.patches.clear();
@@ -84,6 +91,12 @@ void fetchWholeFile(TScanState& state, const TFileInPackage& entry, const QStrin
     record.chunkIndicesToDownload.clear();
     for (std::size_t i = 0; i < record.chunks.size(); ++i)
         record.chunkIndicesToDownload.push_back(int(i));
+}
+
+void fetchWholeFile(TScanState& state, const TFileInPackage& entry, const QString& path, TFileToDownload& record)
+{
+    clearPath(state, path);
+    takeWholeFile(entry, record);
 }
 
 // Through the worker's read buffer, whose pages are already mapped: a fresh block per file would have the
@@ -192,9 +205,10 @@ void checkChunkedFile(TScanState& state, TContentDefinedChunker::TBuffer& buffer
         record.chunkIndicesToDownload = result.chunkIndicesToDownload;
 }
 
-void handleEntry(TScanState& state, TContentDefinedChunker::TBuffer& buffer, const TFileInPackage& entry,
-    QList<TFileToDownload>& out)
+void handleEntry(
+    TScanState& state, TContentDefinedChunker::TBuffer& buffer, std::size_t index, QList<TFileToDownload>& out)
 {
+    const TFileInPackage& entry = (*state.files)[index];
     const QString path = state.helper->pathInsideFolder(state.installationDirectory, entry.localFile);
     TFileToDownload record;
     record.localFile = entry.localFile;
@@ -211,7 +225,12 @@ void handleEntry(TScanState& state, TContentDefinedChunker::TBuffer& buffer, con
                                          .toStdString());
         record.chunks.push_back((*state.newChunks)[std::size_t(index)]);
     }
-    if (entry.chunkIndices.size() <= 1)
+    if (state.absent[index]) {
+        // Nothing to read or to clear away: reported as a missing file is, and fetched whole.
+        if (entry.chunkIndices.size() <= 1)
+            addScanned(state, 0);
+        takeWholeFile(entry, record);
+    } else if (entry.chunkIndices.size() <= 1)
         checkWholeFile(state, buffer, entry, path, record);
     else
         checkChunkedFile(state, buffer, entry, path, record);
@@ -224,14 +243,14 @@ TWorkerResult runWorker(TScanState& state)
     TContentDefinedChunker::TBuffer buffer; // serves every file this worker chunks
     try {
         for (;;) {
-            TFileInPackage entry;
+            std::size_t index = 0;
             {
                 QMutexLocker lock(&state.mutex);
                 if (state.failed || state.next >= state.queue.size())
                     return result;
-                entry = state.queue[state.next++];
+                index = state.queue[state.next++];
             }
-            handleEntry(state, buffer, entry, result.files);
+            handleEntry(state, buffer, index, result.files);
         }
     } catch (const std::exception& e) {
         result.errorText = QString::fromUtf8(e.what());
@@ -264,6 +283,7 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
     std::vector<std::size_t> order(newFiles.size());
     std::iota(order.begin(), order.end(), std::size_t(0));
     std::vector<TFileSize> sizes(newFiles.size(), 0);
+    state.absent.assign(newFiles.size(), 0);
     std::vector<std::exception_ptr> failures(newFiles.size());
     QtConcurrent::blockingMap(order, [&](std::size_t i) {
         try {
@@ -272,6 +292,7 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
             const QFileInfo info(path);
             if (info.isFile())
                 sizes[i] = TFileSize(info.size());
+            state.absent[i] = !info.exists();
         } catch (...) {
             failures[i] = std::current_exception();
         }
@@ -281,10 +302,11 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
             std::rethrow_exception(failures[i]);
         state.bytesToScan += sizes[i];
     }
-    state.queue = QList<TFileInPackage>(newFiles.begin(), newFiles.end());
+    state.files = &newFiles;
+    state.queue = std::move(order);
     // Largest first, so that the workers finish close together.
     std::sort(state.queue.begin(), state.queue.end(),
-        [](const TFileInPackage& a, const TFileInPackage& b) { return a.unpackedSize > b.unpackedSize; });
+        [&newFiles](std::size_t a, std::size_t b) { return newFiles[a].unpackedSize > newFiles[b].unpackedSize; });
     if (fastScan) {
         state.oldFiles = oldFiles;
         state.oldChunks = oldChunks;
@@ -314,6 +336,14 @@ TFileInPackageVector TInstallationScan::filesToDelete(const TFileInPackageVector
     const TFileInPackageVector& newFiles, const QDir& installationDirectory,
     const std::shared_ptr<TLauncherFilesystemHelper>& helper)
 {
+    std::vector<const TFileInPackage*> gone;
+    for (const TFileInPackage& file : oldFiles) {
+        if (newFiles.find(file.localFile) == newFiles.end())
+            gone.push_back(&file);
+    }
+    // Most updates remove nothing; the table below costs a few system calls' worth per file.
+    if (gone.empty())
+        return {};
     // Every path of the new configuration and every folder above it, up to the installation folder.
     const QString base = QDir::cleanPath(installationDirectory.absolutePath());
     QSet<QString> kept { base };
@@ -330,21 +360,19 @@ TFileInPackageVector TInstallationScan::filesToDelete(const TFileInPackageVector
         }
     }
     TFileInPackageVector result;
-    for (const TFileInPackage& file : oldFiles) {
-        if (newFiles.find(file.localFile) != newFiles.end())
-            continue;
+    for (const TFileInPackage* file : gone) {
         QString path;
         try {
-            path = helper->pathInsideFolder(installationDirectory, file.localFile);
+            path = helper->pathInsideFolder(installationDirectory, file->localFile);
         } catch (const std::runtime_error& e) {
-            qWarning() << "not deleting " << file.localFile << ": " << e.what();
+            qWarning() << "not deleting " << file->localFile << ": " << e.what();
             continue;
         }
         if (kept.contains(path)) {
-            qWarning() << "not deleting " << file.localFile << ": the new configuration still needs " << path;
+            qWarning() << "not deleting " << file->localFile << ": the new configuration still needs " << path;
             continue;
         }
-        result.push_back(file);
+        result.push_back(*file);
     }
     return result;
 }

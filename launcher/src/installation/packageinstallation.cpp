@@ -243,13 +243,15 @@ TFileSize TPackageInstallation::spaceStillNeeded() const
                 missing += file.chunks[std::size_t(index)].unpackedSize;
         }
         TFileSize present = 0;
-        try {
-            const QFileInfo info(filesystemHelper->pathInsideFolder(installationDirectory, file.localFile));
-            // A file fetched whole is removed before its first write, so its space comes back.
-            if (info.isFile() && file.chunkIndicesToDownload.size() < file.chunks.size())
-                present = TFileSize(info.size());
-        } catch (const std::runtime_error&) {
-            // The writer refuses the name; nothing is written for it.
+        // A file fetched whole is removed before its first write, so its space comes back.
+        if (file.chunkIndicesToDownload.size() < file.chunks.size()) {
+            try {
+                const QFileInfo info(filesystemHelper->pathInsideFolder(installationDirectory, file.localFile));
+                if (info.isFile())
+                    present = TFileSize(info.size());
+            } catch (const std::runtime_error&) {
+                // The writer refuses the name; nothing is written for it.
+            }
         }
         const TFileSize growth = file.unpackedSize > present ? file.unpackedSize - present : 0;
         needed += std::min(missing, growth);
