@@ -33,6 +33,7 @@
 #include <QNetworkAccessManager>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSplashScreen>
 #include <QStandardPaths>
 #include <QThread>
@@ -286,6 +287,11 @@ void TLauncherApplication::onLauncherReadyForAction()
         // The window follows the installations of every new manager, not only of the first one.
         if (mainWindow)
             mainWindow->connectInstallationManager(installationManager.get());
+        // What the manager read to tell the packages' status serves the installations started below.
+        const auto forget = qScopeGuard([this] {
+            if (installationManager)
+                installationManager->forgetStatusReads();
+        });
 
         std::vector<std::shared_ptr<TPackage>> forced;
         for (const std::shared_ptr<TPackage>& package : configuration->packagesWithConfiguration()) {

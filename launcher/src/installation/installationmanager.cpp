@@ -96,6 +96,7 @@ TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfig
     if (!configuration)
         return;
     bool defaultFound = false;
+    keepStatusReads = true;
     for (const std::shared_ptr<TPackage>& package : configuration->packages) {
         const ELocalPackageStatus status = localPackageStatus(package);
         package->setLocalStatus(status);
@@ -107,6 +108,7 @@ TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfig
             defaultFound = true;
         }
     }
+    keepStatusReads = false;
 }
 
 TInstallationManager::~TInstallationManager()
@@ -191,7 +193,11 @@ ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_p
     if (!QFileInfo::exists(fullMarker))
         return QFileInfo::exists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
                                                 : ELocalPackageStatus::NotInstalled;
-    return statusOver(*current, *readInstalled(fullMarker, assetFilePath(folder), folder));
+    TPackageConfigurationReader complete = *readInstalled(fullMarker, assetFilePath(folder), folder);
+    const ELocalPackageStatus status = statusOver(*current, complete);
+    if (keepStatusReads)
+        statusReads.insert(folderKey(folder), std::move(complete));
+    return status;
 }
 
 ELocalPackageStatus TInstallationManager::statusOver(
@@ -201,6 +207,17 @@ ELocalPackageStatus TInstallationManager::statusOver(
         return ELocalPackageStatus::UpdateAvailable;
     return current.assetVersion == QLatin1String("1") ? ELocalPackageStatus::UpdateAvailable
                                                       : ELocalPackageStatus::UpToDate;
+}
+
+TPackageConfigurationReader TInstallationManager::takeInstalled(const QString& marker, const QDir& folder)
+{
+    const auto found = statusReads.find(folderKey(folder));
+    if (found == statusReads.end())
+        return *readInstalled(marker, assetFilePath(folder), folder);
+    TPackageConfigurationReader known = std::move(found.value());
+    statusReads.erase(found);
+    std::optional<TPackageConfigurationReader> read = readInstalled(marker, assetFilePath(folder), folder, &known);
+    return read ? std::move(*read) : std::move(known);
 }
 
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& folder)
@@ -355,7 +372,7 @@ void TInstallationManager::installOrUpdatePackage(const std::shared_ptr<TPackage
     // package's own meanwhile.
     TPackageConfigurationReader target = *package->packageConfiguration();
     const QString marker = installedMarker(folder);
-    TPackageConfigurationReader installed = *readInstalled(marker, assetFilePath(folder), folder);
+    TPackageConfigurationReader installed = takeInstalled(marker, folder);
     if (!target.valid) {
         failStart(package, folder, installed, target);
         return;

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QHash>
 #include <QObject>
 #include <QPair>
 #include <QSet>
@@ -76,6 +77,9 @@ public:
     // as they are. Safe inside the manager's own signals.
     static void retire(std::unique_ptr<TInstallationManager> manager);
 
+    // Lets go of the installed configurations that the constructor read to tell the packages' status.
+    void forgetStatusReads() { statusReads.clear(); }
+
 signals:
     void installationOrUpdateStarted(const TPackageInstallation& InstallationInProgress);
     void installationOrUpdateFinished(const TPackageInstallation& InstallationInProgress);
@@ -114,6 +118,8 @@ private:
     // hold; nothing is returned when they do, and known stands for them.
     std::optional<TPackageConfigurationReader> readInstalled(const QString& packagePath, const QString& assetPath,
         const QDir& folder, const TPackageConfigurationReader* known = nullptr);
+    // The configuration the marker holds, taking the status read of the folder when it still stands.
+    TPackageConfigurationReader takeInstalled(const QString& marker, const QDir& folder);
 
     std::shared_ptr<TLauncherConfigurationReader> configuration;
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
@@ -123,6 +129,10 @@ private:
     QSet<int> sentProgressThresholds;
     // Set by retire: the manager deletes itself when its last installation ends.
     bool retired = false;
+    // The installed configurations parsed by the constructor's status checks, by folder: an update
+    // started right after would parse the same documents again. Checked against the markers before use.
+    QHash<QString, TPackageConfigurationReader> statusReads;
+    bool keepStatusReads = false;
 };
 
 } // namespace korvane::launcher
