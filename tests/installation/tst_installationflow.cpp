@@ -55,6 +55,7 @@ private slots:
     void forcedVerification();
     void fastScanOnlyForAnUpdateOverACompleteInstallation_data();
     void fastScanOnlyForAnUpdateOverACompleteInstallation();
+    void downloadFlushesWhatItWrote();
     void failedDownloadLeavesThePackagePartial();
     void failedVerificationLeavesThePackagePartial();
     void markerFailures_data();
@@ -287,6 +288,33 @@ void TestInstallationFlow::fastScanOnlyForAnUpdateOverACompleteInstallation()
     QCOMPARE(readAll(folder.filePath("bin/game")) == changed, trusted);
     QCOMPARE(readAll(folder.filePath("readme.txt")),
         QByteArray(release == "game2" ? "Korvane Vedudi, the second\n" : "Korvane Vedudi\n"));
+}
+
+void TestInstallationFlow::downloadFlushesWhatItWrote()
+{
+    // The marker step flushes every file but those the download completed and put on disk itself:
+    // reused files are never in that list.
+    auto configuration = configurationWith({ "game" });
+    const std::shared_ptr<TPackage> game = configuration->packages[0];
+    for (const QString& release : { QStringLiteral("game1"), QStringLiteral("game2") }) {
+        load(*game, server, QDir(served.path()), release);
+        TRecordingManager manager(configuration, network, helper);
+        TFinishes finishes(manager);
+        QSet<QString> flushed;
+        connect(&manager, &TInstallationManager::installationOrUpdateFinished, this,
+            [&](const TPackageInstallation& installation) { flushed = installation.getFlushedFiles(); });
+        manager.installOrUpdatePackage(game);
+        QVERIFY(QTest::qWaitFor([&] { return !finishes.finished.isEmpty(); }, 30000));
+        QCOMPARE(finishes.succeeded, QList<bool> { true });
+        if (release == "game1") {
+            const QList<QString> names = gameContent().keys();
+            QSet<QString> all(names.begin(), names.end());
+            all.insert("maps/world.map"); // the asset
+            QCOMPARE(flushed, all);
+        } else {
+            QCOMPARE(flushed, QSet<QString> { "readme.txt" });
+        }
+    }
 }
 
 void TestInstallationFlow::failedDownloadLeavesThePackagePartial()

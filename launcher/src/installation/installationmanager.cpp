@@ -68,11 +68,14 @@ void releaseFolder(const QString& key)
 // Pushes the written files to the disk, so that a full-installation marker never describes data that a
 // crash of the machine could still take away. Best effort: the marker itself is synced on commit. The
 // files go to the disk side by side on the global pool: one after the other, thousands of them hold the
-// window for a noticeable time.
-void flushFiles(
-    const QDir& folder, const TFileInPackageVector& files, const std::shared_ptr<TLauncherFilesystemHelper>& helper)
+// window for a noticeable time. Those the download put on disk itself are skipped: each flush costs the
+// disk a cache flush of its own, even for a file with nothing left to write.
+void flushFiles(const QDir& folder, const TFileInPackageVector& files, const QSet<QString>& flushed,
+    const std::shared_ptr<TLauncherFilesystemHelper>& helper)
 {
-    QtConcurrent::blockingMap(files, [&folder, &helper](const TFileInPackage& entry) {
+    QtConcurrent::blockingMap(files, [&folder, &flushed, &helper](const TFileInPackage& entry) {
+        if (flushed.contains(entry.localFile))
+            return;
         QFile file;
         try {
             file.setFileName(helper->pathInsideFolder(folder, entry.localFile));
@@ -482,7 +485,7 @@ void TInstallationManager::markPackageAsFullyInstalled(const TPackageInstallatio
     const TPackageConfigurationReader& target = installation.getTargetConfiguration();
     const QDir folder = installation.getInstallationDirectory();
     const auto [partialMarker, fullMarker] = installationMarkerPaths(folder);
-    flushFiles(folder, target.files, m_pLauncherFilesystemHelper);
+    flushFiles(folder, target.files, installation.getFlushedFiles(), m_pLauncherFilesystemHelper);
     // Every step leaves a state that the next start reads correctly: while the partial marker exists
     // the package counts as partially installed, whatever the full marker says by then.
     if (!target.assetJson.isEmpty())

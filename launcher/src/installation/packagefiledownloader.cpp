@@ -360,6 +360,18 @@ TFileSize TPackageFileDownloader::getBytesDownloaded() const
     return BytesReceived;
 }
 
+QSet<QString> TPackageFileDownloader::flushedFiles() const
+{
+    // The workers' writes are seen here: each posted its result under FinishedTasksMutex, which the
+    // GUI thread took before the run could end.
+    QSet<QString> files;
+    for (const auto& state : FileStates) {
+        if (state->flushed)
+            files.insert(state->localFile);
+    }
+    return files;
+}
+
 int TPackageFileDownloader::getPendingUseCount(const QByteArray& unpackedHash)
 {
     QMutexLocker lock(&PendingChunksMutex);
@@ -1065,6 +1077,7 @@ void TPackageFileDownloader::completeFile(TChunkedFileState& file)
     // On disk before the installation counts the file complete and writes its markers.
     if (!file.targetFile.flush() || ::fsync(file.targetFile.handle()) != 0)
         shared::throwFileError(file.targetFile, QStringLiteral("couldn't flush target file"));
+    file.flushed = true;
     // Through the open file, so a link planted at the path since cannot pass it on.
     if (file.executable)
         shared::addPermissions(file.targetFile, QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);

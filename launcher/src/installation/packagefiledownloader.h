@@ -67,6 +67,8 @@ struct TChunkedFileState
     std::size_t placesLeft = 0;
     int writesUnderWay = 0;
     bool prepared = false;
+    // Set by the worker that completes the file, once it is on disk; read after the run has ended.
+    bool flushed = false;
     QFile targetFile;
 
     std::size_t chunksLeft() const { return outstandingChunkIndices.size() + placesLeft; }
@@ -141,6 +143,8 @@ public:
     const std::vector<TDownloadEntry>& getDownloadQueue() const { return DownloadQueue; }
     // Places still counted for a content; 0 once its record is gone.
     int getPendingUseCount(const QByteArray& unpackedHash);
+    // The files this run completed and put on disk; read once the run has ended.
+    QSet<QString> flushedFiles() const;
 
     // Lowest offset at which the entry's content begins in any of its files; all bits set when none.
     static quint64 downloadOrderKey(const TDownloadEntry& entry);

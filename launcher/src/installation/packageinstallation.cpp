@@ -169,6 +169,8 @@ void TPackageInstallation::onDownloadCompleted()
         return;
     }
     qInfo() << "onDownloadCompleted" << package->name << " Thread: " << QThread::currentThreadId();
+    if (downloader)
+        flushedFiles = downloader->flushedFiles();
     succeeded = true;
     errorReason = EPackageDownloaderError::NoError;
     emit downloadFinished(package); // may release this object: nothing may follow

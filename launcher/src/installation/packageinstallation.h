@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QObject>
 #include <QPair>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -57,6 +58,8 @@ public:
     const TPackageConfigurationReader& getTargetConfiguration() const { return targetConfiguration; }
     const TFileInPackageVector& getFilesToDelete() const { return filesToDelete; }
     const std::vector<TFileToDownload>& getFilesToDownload() const { return filesToDownload; }
+    // The files the download phase wrote and put on disk itself.
+    const QSet<QString>& getFlushedFiles() const { return flushedFiles; }
 
     // The needed and the available bytes as the disk-space message shows them: one unit, and enough
     // decimals that different figures read differently.
@@ -127,6 +130,7 @@ private:
     QDir installationDirectory { QString() };
     TFileInPackageVector filesToDelete;
     std::vector<TFileToDownload> filesToDownload;
+    QSet<QString> flushedFiles;
     // Kept for the downloader's pool.
     std::shared_ptr<QNetworkAccessManager> networkAccessManager;
     QFutureWatcher<TScanOutcome>* scanWatcher = nullptr;
