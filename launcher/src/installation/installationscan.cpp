@@ -206,9 +206,9 @@ void checkChunkedFile(TScanState& state, TContentDefinedChunker::TBuffer& buffer
 }
 
 void handleEntry(
-    TScanState& state, TContentDefinedChunker::TBuffer& buffer, std::size_t index, QList<TFileToDownload>& out)
+    TScanState& state, TContentDefinedChunker::TBuffer& buffer, std::size_t fileIndex, QList<TFileToDownload>& out)
 {
-    const TFileInPackage& entry = (*state.files)[index];
+    const TFileInPackage& entry = (*state.files)[fileIndex];
     const QString path = state.helper->pathInsideFolder(state.installationDirectory, entry.localFile);
     TFileToDownload record;
     record.localFile = entry.localFile;
@@ -225,7 +225,7 @@ void handleEntry(
                                          .toStdString());
         record.chunks.push_back((*state.newChunks)[std::size_t(index)]);
     }
-    if (state.absent[index]) {
+    if (state.absent[fileIndex]) {
         // Nothing to read or to clear away: reported as a missing file is, and fetched whole.
         if (entry.chunkIndices.size() <= 1)
             addScanned(state, 0);
