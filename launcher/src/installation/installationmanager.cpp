@@ -99,10 +99,12 @@ TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfig
     if (!configuration)
         return;
     bool defaultFound = false;
-    keepStatusReads = true;
     for (const std::shared_ptr<TPackage>& package : configuration->packages) {
-        const ELocalPackageStatus status = localPackageStatus(package);
+        std::optional<TPackageConfigurationReader> complete;
+        const ELocalPackageStatus status = localPackageStatus(package, &complete);
         package->setLocalStatus(status);
+        if (complete)
+            statusReads.insert(folderKey(installationDirectory(package)), std::move(*complete));
         if (defaultFound || status == ELocalPackageStatus::NotInstalled)
             continue;
         const QDir folder = installationDirectory(package);
@@ -111,7 +113,6 @@ TInstallationManager::TInstallationManager(const std::shared_ptr<TLauncherConfig
             defaultFound = true;
         }
     }
-    keepStatusReads = false;
 }
 
 TInstallationManager::~TInstallationManager()
@@ -185,7 +186,8 @@ std::optional<TPackageConfigurationReader> TInstallationManager::readInstalled(
         m_pLauncherFilesystemHelper->markerNames());
 }
 
-ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_ptr<TPackage>& package)
+ELocalPackageStatus TInstallationManager::localPackageStatus(
+    const std::shared_ptr<TPackage>& package, std::optional<TPackageConfigurationReader>* complete)
 {
     const TPackageConfigurationReader* current = package->packageConfiguration();
     // An invalid configuration counts as none: nothing can be installed from it.
@@ -196,10 +198,10 @@ ELocalPackageStatus TInstallationManager::localPackageStatus(const std::shared_p
     if (!QFileInfo::exists(fullMarker))
         return QFileInfo::exists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
                                                 : ELocalPackageStatus::NotInstalled;
-    TPackageConfigurationReader complete = *readInstalled(fullMarker, assetFilePath(folder), folder);
-    const ELocalPackageStatus status = statusOver(*current, complete);
-    if (keepStatusReads)
-        statusReads.insert(folderKey(folder), std::move(complete));
+    std::optional<TPackageConfigurationReader> read = readInstalled(fullMarker, assetFilePath(folder), folder);
+    const ELocalPackageStatus status = statusOver(*current, *read);
+    if (complete)
+        *complete = std::move(read);
     return status;
 }
 

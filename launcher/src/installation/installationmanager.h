@@ -39,7 +39,10 @@ public:
     ~TInstallationManager() override;
 
     // Never Unknown; computes only, the caller stores it.
-    ELocalPackageStatus localPackageStatus(const std::shared_ptr<TPackage>& package);
+    ELocalPackageStatus localPackageStatus(const std::shared_ptr<TPackage>& package)
+    {
+        return localPackageStatus(package, nullptr);
+    }
     // The status of a valid configuration over a complete installation of the other.
     static ELocalPackageStatus statusOver(
         const TPackageConfigurationReader& current, const TPackageConfigurationReader& complete);
@@ -118,6 +121,9 @@ private:
     // hold; nothing is returned when they do, and known stands for them.
     std::optional<TPackageConfigurationReader> readInstalled(const QString& packagePath, const QString& assetPath,
         const QDir& folder, const TPackageConfigurationReader* known = nullptr);
+    // complete, when given, receives the installed configuration if the full marker was read for it.
+    ELocalPackageStatus localPackageStatus(
+        const std::shared_ptr<TPackage>& package, std::optional<TPackageConfigurationReader>* complete);
     // The configuration the marker holds, taking the status read of the folder when it still stands.
     TPackageConfigurationReader takeInstalled(const QString& marker, const QDir& folder);
 
@@ -132,7 +138,6 @@ private:
     // The installed configurations parsed by the constructor's status checks, by folder: an update
     // started right after would parse the same documents again. Checked against the markers before use.
     QHash<QString, TPackageConfigurationReader> statusReads;
-    bool keepStatusReads = false;
 };
 
 } // namespace korvane::launcher

@@ -32,6 +32,7 @@ struct TScanState
 {
     const TFileInPackageVector* files = nullptr;
     std::vector<std::size_t> queue; // indices into files
+    std::vector<QString> paths; // of the files, inside the installation folder
     std::vector<char> absent; // nothing was at a file's path when the scan began
     std::size_t next = 0;
     bool failed = false;
@@ -209,7 +210,7 @@ void handleEntry(
     TScanState& state, TContentDefinedChunker::TBuffer& buffer, std::size_t fileIndex, QList<TFileToDownload>& out)
 {
     const TFileInPackage& entry = (*state.files)[fileIndex];
-    const QString path = state.helper->pathInsideFolder(state.installationDirectory, entry.localFile);
+    const QString& path = state.paths[fileIndex];
     TFileToDownload record;
     record.localFile = entry.localFile;
     record.unpackedSize = entry.unpackedSize;
@@ -283,11 +284,13 @@ std::vector<TFileToDownload> TInstallationScan::filesThatNeedUpdate(const TFileI
     std::vector<std::size_t> order(newFiles.size());
     std::iota(order.begin(), order.end(), std::size_t(0));
     std::vector<TFileSize> sizes(newFiles.size(), 0);
+    state.paths.resize(newFiles.size());
     state.absent.assign(newFiles.size(), 0);
     std::vector<std::exception_ptr> failures(newFiles.size());
     QtConcurrent::blockingMap(order, [&](std::size_t i) {
         try {
-            const QString path = helper->pathInsideFolder(installationDirectory, newFiles[i].localFile);
+            const QString& path = state.paths[i]
+                = helper->pathInsideFolder(installationDirectory, newFiles[i].localFile);
             helper->removeLinksBelow(installationDirectory, path);
             const QFileInfo info(path);
             if (info.isFile())
