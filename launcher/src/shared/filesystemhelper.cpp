@@ -107,10 +107,15 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
     const QStringList parts = componentsBelow(folder, path);
     const QString base = QDir::cleanPath(folder.absolutePath());
     TWalk walk;
-    if (how == EWalk::Create && !QDir().mkpath(base))
-        throw std::runtime_error(
-            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(base)).toStdString());
-    TDescriptor dir(::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QByteArray encodedBase = QFile::encodeName(base);
+    TDescriptor dir(::open(encodedBase.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Made only when it cannot be opened: every file written below the folder walks from it.
+    if (!dir.isValid() && how == EWalk::Create) {
+        if (!QDir().mkpath(base))
+            throw std::runtime_error(
+                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(base)).toStdString());
+        dir = TDescriptor(::open(encodedBase.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     if (!dir.isValid()) {
         if (how != EWalk::Create && errno == ENOENT)
             return walk;
@@ -120,34 +125,39 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
         const QByteArray name = QFile::encodeName(parts[i]);
         reached += QLatin1Char('/') + parts[i];
-        struct stat info;
-        bool exists = ::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!exists && errno != ENOENT)
-            throwSystemError(QStringLiteral("Failed to look at '%1'").arg(reached), errno);
-        if (exists && S_ISLNK(info.st_mode)) {
-            if (how == EWalk::Inspect)
-                return walk;
-            removeLink(dir.get(), name, reached);
-            walk.linkRemoved = true;
-            exists = false;
-        }
-        if (!exists) {
-            if (how != EWalk::Create)
-                return walk;
-            if (::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
+        // A real folder opens at once; only what does not (missing, a link, a file) is looked at.
+        TDescriptor next(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isValid()) {
+            struct stat info;
+            bool exists = ::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+            if (!exists && errno != ENOENT)
+                throwSystemError(QStringLiteral("Failed to look at '%1'").arg(reached), errno);
+            if (exists && S_ISLNK(info.st_mode)) {
+                if (how == EWalk::Inspect)
+                    return walk;
+                removeLink(dir.get(), name, reached);
+                walk.linkRemoved = true;
+                exists = false;
+            }
+            if (!exists) {
+                if (how != EWalk::Create)
+                    return walk;
+                if (::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
+                    throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
+                                                 .arg(QDir::toNativeSeparators(reached))
+                                                 .toStdString());
+            } else if (!S_ISDIR(info.st_mode)) {
+                if (how != EWalk::Create)
+                    return walk;
                 throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
                                              .arg(QDir::toNativeSeparators(reached))
                                              .toStdString());
-        } else if (!S_ISDIR(info.st_mode)) {
-            if (how != EWalk::Create)
-                return walk;
-            throw std::runtime_error(
-                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(reached)).toStdString());
+            }
+            // A link planted since the look above is refused here rather than followed.
+            next = TDescriptor(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!next.isValid())
+                throwSystemError(QStringLiteral("Failed to open folder '%1'").arg(reached), errno);
         }
-        // A link planted since the look above is refused here rather than followed.
-        TDescriptor next(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.isValid())
-            throwSystemError(QStringLiteral("Failed to open folder '%1'").arg(reached), errno);
         dir = std::move(next);
     }
     walk.parent = std::move(dir);
@@ -442,13 +452,19 @@ void TFileSystemHelper::openFileBelow(const QDir& folder, const QString& path, Q
         file.setFileName(path);
     TWalk walk = walkBelow(folder, path, EWalk::Create);
     const QByteArray name = QFile::encodeName(QFileInfo(QDir::cleanPath(path)).fileName());
-    struct stat info;
-    if (::fstatat(walk.parent.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
-        removeLink(walk.parent.get(), name, path);
     const int access = mode.testFlag(QIODeviceBase::ReadOnly) ? O_RDWR : O_WRONLY;
     // Made, or found, through the folder reached without links; the file object then opens it by name
     // and must find the very same file there, else a link was planted meanwhile.
-    const TDescriptor made(::openat(walk.parent.get(), name.constData(), access | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    const auto openName = [&] {
+        return TDescriptor(
+            ::openat(walk.parent.get(), name.constData(), access | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666));
+    };
+    TDescriptor made = openName();
+    // Refused for a link at the name alone: the link goes, and a real file takes its place.
+    if (!made.isValid() && errno == ELOOP) {
+        removeLink(walk.parent.get(), name, path);
+        made = openName();
+    }
     if (!made.isValid())
         throwFileError(file, QString::fromLocal8Bit(std::strerror(errno)));
     if (!file.open(mode & ~QIODeviceBase::Truncate))
