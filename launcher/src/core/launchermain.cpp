@@ -6,6 +6,7 @@
 #include "core/launchermessagehandler.h"
 #include "core/launcherselfupdater.h"
 #include "shared/firstinstancetester.h"
+#include "shared/heapmemory.h"
 #include "shared/launcherutils.h"
 
 #include <QDebug>
@@ -18,6 +19,7 @@ namespace korvane::launcher {
 
 int launcherMain(int argc, char** argv)
 {
+    shared::THeapMemory::keepLargeBuffersInTheHeap();
     TLauncherApplication application(argc, argv);
     // Before anything reads the program folder: a file of the launcher that an update killed at the wrong
     // moment left only under its ".old" name.

@@ -3,6 +3,7 @@
 #include "core/launcherapplication.h"
 #include "installation/packagefiledownloader.h"
 #include "installation/packageinstallation.h"
+#include "shared/heapmemory.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -11,6 +12,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentMap>
 
@@ -552,6 +554,8 @@ void TInstallationManager::finish(std::shared_ptr<TPackageInstallation> installa
     releaseFolder(folderKey(installation->getInstallationDirectory()));
     if (!InstallationsInProgress.empty())
         return;
+    // Once the callers have let go of the installation, its buffers are free: give them back.
+    QTimer::singleShot(0, [] { shared::THeapMemory::releaseFreeMemory(); });
     emit allStartedUpdatesFinished();
     if (self && retired)
         deleteLater();
