@@ -8,7 +8,8 @@ void THeapMemory::keepLargeBuffersInTheHeap()
 {
     // The largest threshold the library takes; a chunk of any usual size lies below it.
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
-    // Above the peak of an installation, which hands its memory back itself when done.
+    // High, so that the heap does not shrink between one buffer and the next; the installation manager
+    // hands the free memory back once its installations are done.
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }
 
