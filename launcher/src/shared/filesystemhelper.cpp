@@ -3,8 +3,8 @@
 #include "shared/readonlymemoryblob.h"
 
 #include <QBuffer>
-#include <QDebug>
 #include <QByteArray>
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -65,7 +65,14 @@ private:
 
 [[noreturn]] void throwSystemError(const QString& text, int error)
 {
-    throw std::runtime_error(QStringLiteral("%1: %2").arg(text, QString::fromLocal8Bit(std::strerror(error))).toStdString());
+    throw std::runtime_error(
+        QStringLiteral("%1: %2").arg(text, QString::fromLocal8Bit(std::strerror(error))).toStdString());
+}
+
+[[noreturn]] void throwFolderNotMade(const QString& path)
+{
+    throw std::runtime_error(
+        QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(path)).toStdString());
 }
 
 // The components of path below the folder; refuses a path that is not inside it.
@@ -112,8 +119,7 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
     // Made only when it cannot be opened: every file written below the folder walks from it.
     if (!dir.isValid() && how == EWalk::Create) {
         if (!QDir().mkpath(base))
-            throw std::runtime_error(
-                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(base)).toStdString());
+            throwFolderNotMade(base);
         dir = TDescriptor(::open(encodedBase.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     if (!dir.isValid()) {
@@ -143,15 +149,11 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
                 if (how != EWalk::Create)
                     return walk;
                 if (::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
-                    throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                                 .arg(QDir::toNativeSeparators(reached))
-                                                 .toStdString());
+                    throwFolderNotMade(reached);
             } else if (!S_ISDIR(info.st_mode)) {
                 if (how != EWalk::Create)
                     return walk;
-                throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                             .arg(QDir::toNativeSeparators(reached))
-                                             .toStdString());
+                throwFolderNotMade(reached);
             }
             // A link planted since the look above is refused here rather than followed.
             next = TDescriptor(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -334,9 +336,7 @@ QDir TFileSystemHelper::createFolder(const QString& path)
 {
     QDir folder(path);
     if (!folder.exists() && !folder.mkpath(QStringLiteral(".")))
-        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                     .arg(QDir::toNativeSeparators(folder.path()))
-                                     .toStdString());
+        throwFolderNotMade(folder.path());
     folder.refresh();
     return folder;
 }
@@ -446,7 +446,8 @@ void TFileSystemHelper::writeImage(const QImage& image, const QString& path, con
     writeFile(path, buffer.data());
 }
 
-void TFileSystemHelper::openFileBelow(const QDir& folder, const QString& path, QFile& file, QIODeviceBase::OpenMode mode)
+void TFileSystemHelper::openFileBelow(
+    const QDir& folder, const QString& path, QFile& file, QIODeviceBase::OpenMode mode)
 {
     if (file.fileName().isEmpty())
         file.setFileName(path);
@@ -486,8 +487,7 @@ void TFileSystemHelper::createFolderBelow(const QDir& folder, const QString& pat
 {
     if (QDir::cleanPath(path) == QDir::cleanPath(folder.absolutePath())) {
         if (!QDir().mkpath(path))
-            throw std::runtime_error(
-                QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(path)).toStdString());
+            throwFolderNotMade(path);
         return;
     }
     TWalk walk = walkBelow(folder, path, EWalk::Create);
@@ -500,8 +500,7 @@ void TFileSystemHelper::createFolderBelow(const QDir& folder, const QString& pat
     }
     if ((exists && !S_ISDIR(info.st_mode))
         || (!exists && ::mkdirat(walk.parent.get(), name.constData(), 0777) != 0 && errno != EEXIST))
-        throw std::runtime_error(
-            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(path)).toStdString());
+        throwFolderNotMade(path);
 }
 
 bool TFileSystemHelper::removeLinksBelow(const QDir& folder, const QString& path)
