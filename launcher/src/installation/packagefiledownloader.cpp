@@ -7,6 +7,7 @@
 #include "shared/decompressionerror.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
+#include "shared/heapmemory.h"
 #include "shared/logtext.h"
 #include "shared/sha256.h"
 
@@ -74,6 +75,7 @@ std::optional<QByteArray> unpackBody(const QByteArray& data, quint64 maxUnpacked
         || unpackedLength > quint64(std::numeric_limits<qsizetype>::max()) - slack)
         return std::nullopt;
     QByteArray unpacked(qsizetype(unpackedLength + slack), Qt::Uninitialized);
+    shared::THeapMemory::makeResident(unpacked.data(), std::size_t(unpacked.size()));
     std::size_t produced = std::size_t(unpacked.size());
     if (!packbuf::unpackBuffer(
             id, payload, std::size_t(packbuf::headerPayloadLength(bytes, length)), unpacked.data(), produced))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 namespace shared {
 
 // Installing allocates and frees buffers of several MB all the time: response bodies, unpacked chunks,
@@ -13,6 +15,10 @@ public:
     static void keepLargeBuffersInTheHeap();
     // Hands the free memory of the heap back to the system, once the work that needed much is done.
     static void releaseFreeMemory();
+    // Makes the whole pages of a buffer about to be written resident in one call; touched one by one,
+    // each page costs a fault of its own, which in a virtual machine costs more than filling it. Pages
+    // already resident cost nothing more; a system without the call leaves them to the faults.
+    static void makeResident(char* data, std::size_t size);
 };
 
 } // namespace shared

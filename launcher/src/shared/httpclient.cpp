@@ -1,5 +1,7 @@
 #include "shared/httpclient.h"
 
+#include "shared/heapmemory.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QNetworkAccessManager>
@@ -128,6 +130,9 @@ private:
         bool keepAlive = true;
         bool untilClose = false;
         qint64 bodyLeft = 0;
+        // The body's bytes made resident before being received into: [0, residentUpTo) of residentData.
+        const char* residentData = nullptr;
+        qsizetype residentUpTo = 0;
         qsizetype sent = 0;
         QByteArray pending;
         qint64 lastActivityMs = 0;
@@ -441,6 +446,15 @@ void THttpClient::TLoop::onReadable(TConnection* Connection)
             QByteArray& body = Connection->exchange->body;
             const qsizetype before = body.size();
             body.resize(before + qsizetype(std::min<qint64>(Connection->bodyLeft, readBytesPerTurn - turn)));
+            if (body.constData() != Connection->residentData) {
+                Connection->residentData = body.constData();
+                Connection->residentUpTo = 0;
+            }
+            if (body.size() > Connection->residentUpTo) {
+                const qsizetype from = std::max(before, Connection->residentUpTo);
+                THeapMemory::makeResident(body.data() + from, std::size_t(body.size() - from));
+                Connection->residentUpTo = body.size();
+            }
             const ssize_t got = ::recv(Connection->fd, body.data() + before, size_t(body.size() - before), 0);
             const int error = errno;
             body.truncate(before + std::max<qsizetype>(got, 0));
@@ -625,8 +639,9 @@ bool THttpClient::TLoop::parseHead(TConnection* Connection)
     }
     if (contentLength >= 0) {
         Connection->bodyLeft = contentLength;
-        // A lying length costs no more than a generous first allocation.
+        // A lying length costs no more than a generous first allocation, resident only as bytes arrive.
         exchange.body.reserve(qsizetype(std::min<qint64>(contentLength, 256 * 1024 * 1024)));
+        Connection->residentData = nullptr;
         Connection->state = EState::Body;
         if (contentLength == 0)
             complete(Connection);
