@@ -23,6 +23,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -136,6 +137,18 @@ bool isEveryChunkOnce(const TFileToDownload& file)
     return true;
 }
 
+// The places of one content in a file taken in any order: a run of its sorted table.
+std::span<TChunkedFileState::TPlace> placesOf(TChunkedFileState& file, const QByteArray& hash)
+{
+    auto& places = file.placesOfContent;
+    const auto first = std::lower_bound(
+        places.begin(), places.end(), hash, [](const auto& place, const QByteArray& h) { return place.hash < h; });
+    auto last = first;
+    while (last != places.end() && last->hash == hash)
+        ++last;
+    return { first, last };
+}
+
 void writeAt(const QFile& file, quint64 offset, const QByteArray& bytes)
 {
     const char* data = bytes.constData();
@@ -210,6 +223,14 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
     // One entry per distinct URL, in the order first met; the index holds an URL's position + 1.
     std::vector<TDownloadEntry> entries;
     QHash<QUrl, std::size_t> entryIndex;
+    // Sized once: growing tables rehash everything they hold, thousands of entries on the window's thread.
+    std::size_t placeCount = 0;
+    for (const TFileToDownload& input : files)
+        placeCount += input.chunkIndicesToDownload.size();
+    entries.reserve(placeCount);
+    entryIndex.reserve(qsizetype(placeCount));
+    PendingChunks.reserve(qsizetype(placeCount));
+    FileStates.reserve(files.size());
     for (const TFileToDownload& input : files) {
         auto state = std::make_shared<TChunkedFileState>();
         state->localFile = input.localFile;
@@ -221,8 +242,11 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
         computeChunkOffsets(*state);
         if (!settings.chunkVerification && isEveryChunkOnce(input)) {
             state->anyOrder = true;
+            state->placesOfContent.reserve(input.chunkIndicesToDownload.size());
             for (const int index : input.chunkIndicesToDownload)
-                state->placesOfContent[input.chunks[std::size_t(index)].unpackedHash].push_back(index);
+                state->placesOfContent.push_back({ input.chunks[std::size_t(index)].unpackedHash, index });
+            std::stable_sort(state->placesOfContent.begin(), state->placesOfContent.end(),
+                [](const auto& x, const auto& y) { return x.hash < y.hash; });
             state->placesLeft = input.chunkIndicesToDownload.size();
         } else {
             state->outstandingChunkIndices.assign(
@@ -244,7 +268,7 @@ void TPackageFileDownloader::buildDownloadQueue(const std::vector<TFileToDownloa
             // The front-first writer counts a file's places down; a file taken in any order keeps them
             // listed already, the first one in the order given.
             const bool firstPlaceInFile = state->anyOrder
-                ? state->placesOfContent.constFind(chunk.unpackedHash)->front() == index
+                ? placesOf(*state, chunk.unpackedHash).front().index == index
                 : ++state->outstandingPlaces[chunk.unpackedHash] == 1;
             std::shared_ptr<TPendingChunk>& record = PendingChunks[chunk.unpackedHash];
             if (!record)
@@ -973,22 +997,24 @@ void TPackageFileDownloader::saveIntoFileInAnyOrder(
 {
     // Every place of this content is taken under the lock and written outside it, so writers of
     // other chunks of the file work at the same time; the last one to finish completes the file.
-    std::vector<int> places;
+    std::vector<TChunkedFileState::TPlace*> places;
     {
         QMutexLocker lock(&file.mutex);
         // Also after the file is complete: a content listed under a second URL finds nothing left.
-        const auto found = file.placesOfContent.find(entry.unpackedHash);
-        if (found == file.placesOfContent.end())
+        for (TChunkedFileState::TPlace& place : placesOf(file, entry.unpackedHash))
+            if (!place.taken)
+                places.push_back(&place);
+        if (places.empty())
             return;
         openTarget(file, prepareFile(file), false);
-        places = std::move(found.value());
-        file.placesOfContent.erase(found);
+        for (TChunkedFileState::TPlace* place : places)
+            place->taken = true;
         ++file.writesUnderWay;
     }
     std::size_t written = 0;
     try {
         for (; written < places.size(); ++written) {
-            const std::size_t k = std::size_t(places[written]);
+            const std::size_t k = std::size_t(places[written]->index);
             const TChunkInPackage& chunk = file.chunks[k];
             checkChunkInsideFile(file, k);
             if (quint64(data.size()) != chunk.unpackedSize)
@@ -1005,8 +1031,8 @@ void TPackageFileDownloader::saveIntoFileInAnyOrder(
     } catch (...) {
         // The places not written stay outstanding for a later try.
         QMutexLocker lock(&file.mutex);
-        std::vector<int>& left = file.placesOfContent[entry.unpackedHash];
-        left.insert(left.end(), places.begin() + qsizetype(written), places.end());
+        for (std::size_t i = written; i < places.size(); ++i)
+            places[i]->taken = false;
         file.placesLeft -= written;
         --file.writesUnderWay;
         throw;

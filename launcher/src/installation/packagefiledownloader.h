@@ -63,7 +63,17 @@ struct TChunkedFileState
     // them in the order they arrive, from several writers at once; outstandingChunkIndices stays
     // empty and these hold what is left.
     bool anyOrder = false;
-    QHash<QByteArray, std::vector<int>> placesOfContent;
+    // Every chunk index of such a file with its content, sorted by content, then in the order given. A
+    // sorted vector: a hash table per file cost the window's thread thousands of allocations when the
+    // plan was built for a package of many small files. A place is taken when a writer of its content
+    // has it.
+    struct TPlace
+    {
+        QByteArray hash;
+        int index = 0;
+        bool taken = false;
+    };
+    std::vector<TPlace> placesOfContent;
     std::size_t placesLeft = 0;
     int writesUnderWay = 0;
     bool prepared = false;
