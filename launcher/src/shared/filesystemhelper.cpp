@@ -131,8 +131,11 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
     for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
         const QByteArray name = QFile::encodeName(parts[i]);
         reached += QLatin1Char('/') + parts[i];
+        const auto openFolder = [&] {
+            return TDescriptor(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        };
         // A real folder opens at once; only what does not (missing, a link, a file) is looked at.
-        TDescriptor next(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        TDescriptor next = openFolder();
         if (!next.isValid()) {
             struct stat info;
             bool exists = ::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0;
@@ -156,7 +159,7 @@ TWalk walkBelow(const QDir& folder, const QString& path, EWalk how)
                 throwFolderNotMade(reached);
             }
             // A link planted since the look above is refused here rather than followed.
-            next = TDescriptor(::openat(dir.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            next = openFolder();
             if (!next.isValid())
                 throwSystemError(QStringLiteral("Failed to open folder '%1'").arg(reached), errno);
         }

@@ -17,7 +17,7 @@ public:
     static void releaseFreeMemory();
     // Makes the whole pages of a buffer about to be written resident in one call; touched one by one,
     // each page costs a fault of its own, which in a virtual machine costs more than filling it. Pages
-    // already resident cost nothing more; a system without the call leaves them to the faults.
+    // already resident cost little more; a system without the call leaves them to the faults.
     static void makeResident(char* data, std::size_t size);
 };
 
