@@ -384,6 +384,14 @@ void TestHttpClient::httpsGoesThroughTheLanes()
         QVERIFY(results[i].body == bytes(1000 + i * 997));
     }
     QCOMPARE(server.requestCount(), 40);
+
+    // A redirect the lane follows: the body is the target's alone, not the redirect's text before it.
+    server.setBody("/moved", "not this");
+    server.setScript("/moved", { TResponse::redirect("/c/3") });
+    const TResult followed = fetchOne(client, server.url("/moved"));
+    QCOMPARE(followed.error, QNetworkReply::NoError);
+    QCOMPARE(followed.status, 200);
+    QVERIFY(followed.body == bytes(1000 + 3 * 997));
 }
 
 void TestHttpClient::httpsAbortedOrDroppedReachesNobody()

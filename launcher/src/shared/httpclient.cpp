@@ -845,9 +845,13 @@ private:
         QNetworkReply* reply = nullptr;
         qint64 lastProgressMs = 0;
         qint64 lastProgressBytes = 0;
+        // The body's bytes made resident before being read into: [0, residentUpTo) of residentData.
+        const char* residentData = nullptr;
+        qsizetype residentUpTo = 0;
     };
     // The lane's thread only.
     void start(const std::shared_ptr<THttpExchange>& Exchange);
+    void receive(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply);
     void end(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply);
 
     THttpClient* owner;
@@ -921,18 +925,48 @@ void THttpClient::TLane::start(const std::shared_ptr<THttpExchange>& Exchange)
     }
     QNetworkReply* reply = manager->get(Exchange->laneRequest);
     replies.insert(Exchange.get(), { reply, clock.elapsed(), 0 });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, context, [this, Exchange](qint64 Received, qint64) {
-        // As often as the loop reports: the owner refuses a body far longer than it expects by it.
-        TRunning& entry = replies[Exchange.get()];
-        const qint64 now = clock.elapsed();
-        if (now - entry.lastProgressMs < progressIntervalMs
-            && Received - entry.lastProgressBytes < progressIntervalBytes)
-            return;
-        entry.lastProgressMs = now;
-        entry.lastProgressBytes = Received;
-        owner->notify({ Exchange, Received, false });
-    });
+    QObject::connect(reply, &QNetworkReply::readyRead, context, [this, Exchange, reply] { receive(Exchange, reply); });
     QObject::connect(reply, &QNetworkReply::finished, context, [this, Exchange, reply] { end(Exchange, reply); });
+}
+
+void THttpClient::TLane::receive(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply)
+{
+    // Read as it arrives, straight into the body: the framework's pieces are freed for the next ones at
+    // once, and the body is not copied into fresh memory once more at the end.
+    TRunning& entry = replies[Exchange.get()];
+    QByteArray& body = Exchange->body;
+    const qint64 available = Reply->bytesAvailable();
+    if (available <= 0)
+        return;
+    if (body.isEmpty()) {
+        // A lying length costs no more than a generous first allocation, resident only as bytes arrive.
+        const qint64 length = Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        body.reserve(qsizetype(std::clamp<qint64>(length, available, 256 * 1024 * 1024)));
+    }
+    const qsizetype before = body.size();
+    body.resize(before + qsizetype(available));
+    if (body.constData() != entry.residentData) {
+        entry.residentData = body.constData();
+        entry.residentUpTo = 0;
+    }
+    if (body.size() > entry.residentUpTo) {
+        // Ahead by a receive turn, within what is allocated, so that most reads find their pages.
+        const qsizetype from = std::max(before, entry.residentUpTo);
+        const qsizetype upTo = std::max(body.size(), std::min(body.capacity(), before + readBytesPerTurn));
+        THeapMemory::makeResident(body.data() + from, std::size_t(upTo - from));
+        entry.residentUpTo = upTo;
+    }
+    const qint64 got = Reply->read(body.data() + before, available);
+    body.truncate(before + qsizetype(std::max<qint64>(got, 0)));
+
+    // As often as the loop reports: the owner refuses a body far longer than it expects by it.
+    const qint64 now = clock.elapsed();
+    if (now - entry.lastProgressMs < progressIntervalMs
+        && body.size() - entry.lastProgressBytes < progressIntervalBytes)
+        return;
+    entry.lastProgressMs = now;
+    entry.lastProgressBytes = body.size();
+    owner->notify({ Exchange, body.size(), false });
 }
 
 void THttpClient::TLane::end(const std::shared_ptr<THttpExchange>& Exchange, QNetworkReply* Reply)
@@ -942,7 +976,9 @@ void THttpClient::TLane::end(const std::shared_ptr<THttpExchange>& Exchange, QNe
     done.status = Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     done.reason = Reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
     done.location = Reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toEncoded();
-    done.body = Reply->readAll();
+    // Whatever came after the last signal.
+    if (Reply->bytesAvailable() > 0)
+        done.body += Reply->readAll();
     done.error = Reply->error();
     if (done.error != QNetworkReply::NoError)
         done.errorText = Reply->errorString();
