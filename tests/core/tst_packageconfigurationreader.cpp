@@ -43,6 +43,7 @@ private slots:
     void filesAreSortedByCodeUnits();
     void findIsExactOnALargeTable();
     void largeChunkTableKeepsItsOrder();
+    void largeFileTableKeepsEveryFile();
     void moveLeavesTheSourceEmpty();
 
     void hostileDocumentsAreInvalid_data();
@@ -401,6 +402,31 @@ void TestPackageConfigurationReader::largeChunkTableKeepsItsOrder()
     }
 }
 
+void TestPackageConfigurationReader::largeFileTableKeepsEveryFile()
+{
+    // Thousands of files, read in blocks like the chunks: each one whole, under its own name.
+    constexpr int count = 2500;
+    QJsonArray files;
+    for (int i = 0; i < count; ++i) {
+        files.append(QJsonObject { { "localfile", QStringLiteral("f%1").arg(i, 5, 10, QLatin1Char('0')) },
+            { "unpackedsize", i }, { "url", QStringLiteral("w/%1").arg(i) }, { "chunks", QJsonArray { i, i + 1 } } });
+    }
+    QJsonArray chunks;
+    for (int i = 0; i <= count; ++i)
+        chunks.append(QJsonObject {});
+    const TPackageConfigurationReader reader
+        = read(QJsonDocument(QJsonObject { { "files", files }, { "chunks", chunks } }).toJson());
+    QVERIFY(reader.valid);
+    QCOMPARE(reader.files.size(), std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const TFileInPackage& file = reader.files[std::size_t(i)];
+        QVERIFY2(file.localFile == QStringLiteral("f%1").arg(i, 5, 10, QLatin1Char('0'))
+                && file.unpackedSize == quint64(i) && file.chunkIndices == std::vector<int>({ i, i + 1 })
+                && file.wholeFile.url == QUrl(QStringLiteral("http://cdn.example/game/w/%1").arg(i)),
+            qPrintable(QStringLiteral("file %1").arg(i)));
+    }
+}
+
 void TestPackageConfigurationReader::moveLeavesTheSourceEmpty()
 {
     const TPackageConfigurationReader reader = read(
@@ -488,8 +514,8 @@ void TestPackageConfigurationReader::hostileDocumentsAreInvalid_data()
     QTest::newRow("marker name in other case") << withFile(R"({"localfile": "Default"})") << QByteArray() << true;
 
     // The client is started from the installation folder.
-    QTest::newRow("executable climbing out") << QByteArray(R"({"executable": "../../bin/true"})") << QByteArray()
-                                             << false;
+    QTest::newRow("executable climbing out")
+        << QByteArray(R"({"executable": "../../bin/true"})") << QByteArray() << false;
     QTest::newRow("absolute executable") << QByteArray(R"({"executable": "/bin/true"})") << QByteArray() << false;
     QTest::newRow("executable climbing out deeper down")
         << QByteArray(R"({"executable": "bin/../../x"})") << QByteArray() << false;
@@ -523,7 +549,8 @@ void TestPackageConfigurationReader::markerNamesOfTheSettingsAreRefused()
     const QByteArray document = R"({"files": [{"localfile": "installed.json"}]})";
     QVERIFY(read(document).valid);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Package configuration rejected, local file name is taken"));
-    QVERIFY(!TPackageConfigurationReader(document, {}, QUrl("http://h/"), QUrl("http://h/"), { "installed.json" }).valid);
+    QVERIFY(
+        !TPackageConfigurationReader(document, {}, QUrl("http://h/"), QUrl("http://h/"), { "installed.json" }).valid);
 }
 
 void TestPackageConfigurationReader::onlyHttpAddressesAreFetched_data()

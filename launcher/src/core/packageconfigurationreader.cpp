@@ -96,24 +96,25 @@ TPatchInPackage patchFromJson(const QJsonObject& object, const QUrl& baseUrl)
     return patch;
 }
 
-void appendChunks(TChunkInPackageVector& chunks, const QJsonValue& value, const QUrl& baseUrl)
+// A package lists thousands of chunks and files, each read on its own, while the installation waits
+// for them: big tables are read in blocks on several cores. Read(object, base) yields one entry.
+template<typename TEntries, typename TRead>
+void appendInBlocks(TEntries& entries, const QJsonValue& value, const QUrl& baseUrl, TRead Read)
 {
     const QJsonArray array = value.toArray();
-    const std::size_t first = chunks.size();
-    chunks.resize(first + std::size_t(array.size()));
-    // A package lists tens of thousands of chunks, each read on its own, while the installation waits
-    // for them: big tables are read in blocks on several cores.
-    constexpr qsizetype blockSize = 4096;
+    const std::size_t first = entries.size();
+    entries.resize(first + std::size_t(array.size()));
+    constexpr qsizetype blockSize = 512;
     std::vector<qsizetype> blockStarts;
     for (qsizetype start = 0; start < array.size(); start += blockSize)
         blockStarts.push_back(start);
-    const auto readBlock = [&chunks, first, array, baseUrl](qsizetype start) {
+    const auto readBlock = [&entries, first, array, baseUrl, Read](qsizetype start) {
         // Own copies: the shared data is only read, but each thread reads through its own handles.
         const QJsonArray table = array;
         const QUrl base = baseUrl;
         const qsizetype end = std::min(start + blockSize, table.size());
         for (qsizetype i = start; i < end; ++i)
-            chunks[first + std::size_t(i)] = TChunkInPackage::fromJson(table.at(i).toObject(), base);
+            entries[first + std::size_t(i)] = Read(table.at(i).toObject(), base);
     };
     if (blockStarts.size() < 2) {
         for (const qsizetype start : blockStarts)
@@ -123,11 +124,14 @@ void appendChunks(TChunkInPackageVector& chunks, const QJsonValue& value, const 
     QtConcurrent::blockingMap(blockStarts, readBlock);
 }
 
+void appendChunks(TChunkInPackageVector& chunks, const QJsonValue& value, const QUrl& baseUrl)
+{
+    appendInBlocks(chunks, value, baseUrl, &TChunkInPackage::fromJson);
+}
+
 void appendFiles(TFileInPackageVector& files, const QJsonValue& value, const QUrl& baseUrl)
 {
-    const QJsonArray array = value.toArray();
-    for (const QJsonValue& element : array)
-        files.push_back(TFileInPackage::fromJson(element.toObject(), baseUrl));
+    appendInBlocks(files, value, baseUrl, &TFileInPackage::fromJson);
 }
 
 bool localFileLess(const TFileInPackage& entry, const QString& localFile)
@@ -173,7 +177,8 @@ bool isAcceptedDocumentUrl(const QUrl& written)
     const QString scheme = written.scheme().toLower();
     if (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
         return true;
-    qWarning() << "Refused the URL" << written.toString() << "of a downloaded document: only http and https are fetched";
+    qWarning() << "Refused the URL" << written.toString()
+               << "of a downloaded document: only http and https are fetched";
     return false;
 }
 
