@@ -64,6 +64,31 @@ constexpr qsizetype readBytesPerTurn = 4 * 1024 * 1024;
 constexpr qint64 progressIntervalMs = 100;
 constexpr qint64 progressIntervalBytes = 4 * 1024 * 1024;
 constexpr int maxIdleConnectionsPerHost = 32;
+// A lying length costs no more than a generous first allocation, resident only as bytes arrive.
+constexpr qint64 maxBodyReserveBytes = 256 * 1024 * 1024;
+
+// The part of a body's buffer made resident before bytes are received into it: [0, upTo) of data.
+struct TResidentBody
+{
+    // Before receiving into Body from From on: when Body is longer than what is resident, makes the rest
+    // resident, Ahead bytes beyond From within what is allocated. A reallocated buffer starts afresh.
+    void prepare(QByteArray& Body, qsizetype From, qsizetype Ahead = 0)
+    {
+        if (Body.constData() != data) {
+            data = Body.constData();
+            upTo = 0;
+        }
+        if (Body.size() <= upTo)
+            return;
+        const qsizetype start = std::max(From, upTo);
+        const qsizetype end = std::max(Body.size(), std::min(Body.capacity(), From + Ahead));
+        THeapMemory::makeResident(Body.data() + start, std::size_t(end - start));
+        upTo = end;
+    }
+
+    const char* data = nullptr;
+    qsizetype upTo = 0;
+};
 
 QNetworkReply::NetworkError errorForStatus(int Status)
 {
@@ -130,9 +155,7 @@ private:
         bool keepAlive = true;
         bool untilClose = false;
         qint64 bodyLeft = 0;
-        // The body's bytes made resident before being received into: [0, residentUpTo) of residentData.
-        const char* residentData = nullptr;
-        qsizetype residentUpTo = 0;
+        TResidentBody resident;
         qsizetype sent = 0;
         QByteArray pending;
         qint64 lastActivityMs = 0;
@@ -446,15 +469,7 @@ void THttpClient::TLoop::onReadable(TConnection* Connection)
             QByteArray& body = Connection->exchange->body;
             const qsizetype before = body.size();
             body.resize(before + qsizetype(std::min<qint64>(Connection->bodyLeft, readBytesPerTurn - turn)));
-            if (body.constData() != Connection->residentData) {
-                Connection->residentData = body.constData();
-                Connection->residentUpTo = 0;
-            }
-            if (body.size() > Connection->residentUpTo) {
-                const qsizetype from = std::max(before, Connection->residentUpTo);
-                THeapMemory::makeResident(body.data() + from, std::size_t(body.size() - from));
-                Connection->residentUpTo = body.size();
-            }
+            Connection->resident.prepare(body, before);
             const ssize_t got = ::recv(Connection->fd, body.data() + before, size_t(body.size() - before), 0);
             const int error = errno;
             body.truncate(before + std::max<qsizetype>(got, 0));
@@ -639,9 +654,8 @@ bool THttpClient::TLoop::parseHead(TConnection* Connection)
     }
     if (contentLength >= 0) {
         Connection->bodyLeft = contentLength;
-        // A lying length costs no more than a generous first allocation, resident only as bytes arrive.
-        exchange.body.reserve(qsizetype(std::min<qint64>(contentLength, 256 * 1024 * 1024)));
-        Connection->residentData = nullptr;
+        exchange.body.reserve(qsizetype(std::min(contentLength, maxBodyReserveBytes)));
+        Connection->resident = {};
         Connection->state = EState::Body;
         if (contentLength == 0)
             complete(Connection);
@@ -845,9 +859,7 @@ private:
         QNetworkReply* reply = nullptr;
         qint64 lastProgressMs = 0;
         qint64 lastProgressBytes = 0;
-        // The body's bytes made resident before being read into: [0, residentUpTo) of residentData.
-        const char* residentData = nullptr;
-        qsizetype residentUpTo = 0;
+        TResidentBody resident;
     };
     // The lane's thread only.
     void start(const std::shared_ptr<THttpExchange>& Exchange);
@@ -924,7 +936,7 @@ void THttpClient::TLane::start(const std::shared_ptr<THttpExchange>& Exchange)
         return;
     }
     QNetworkReply* reply = manager->get(Exchange->laneRequest);
-    replies.insert(Exchange.get(), { reply, clock.elapsed(), 0 });
+    replies.insert(Exchange.get(), { reply, clock.elapsed(), 0, {} });
     QObject::connect(reply, &QNetworkReply::readyRead, context, [this, Exchange, reply] { receive(Exchange, reply); });
     QObject::connect(reply, &QNetworkReply::finished, context, [this, Exchange, reply] { end(Exchange, reply); });
 }
@@ -939,23 +951,13 @@ void THttpClient::TLane::receive(const std::shared_ptr<THttpExchange>& Exchange,
     if (available <= 0)
         return;
     if (body.isEmpty()) {
-        // A lying length costs no more than a generous first allocation, resident only as bytes arrive.
         const qint64 length = Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        body.reserve(qsizetype(std::clamp<qint64>(length, available, 256 * 1024 * 1024)));
+        body.reserve(qsizetype(std::clamp(length, available, std::max(available, maxBodyReserveBytes))));
     }
     const qsizetype before = body.size();
     body.resize(before + qsizetype(available));
-    if (body.constData() != entry.residentData) {
-        entry.residentData = body.constData();
-        entry.residentUpTo = 0;
-    }
-    if (body.size() > entry.residentUpTo) {
-        // Ahead by a receive turn, within what is allocated, so that most reads find their pages.
-        const qsizetype from = std::max(before, entry.residentUpTo);
-        const qsizetype upTo = std::max(body.size(), std::min(body.capacity(), before + readBytesPerTurn));
-        THeapMemory::makeResident(body.data() + from, std::size_t(upTo - from));
-        entry.residentUpTo = upTo;
-    }
+    // Ahead by a receive turn: the framework hands over small pieces, and most then find their pages.
+    entry.resident.prepare(body, before, readBytesPerTurn);
     const qint64 got = Reply->read(body.data() + before, available);
     body.truncate(before + qsizetype(std::max<qint64>(got, 0)));
 
